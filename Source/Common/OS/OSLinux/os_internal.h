@@ -1,0 +1,121 @@
+// os_internal.h - helpers shared by the libzuOS sources: assertions that stay on in
+// every build type, errno capture, the EINTR helper and RAII guards. It holds no
+// state; everything here is inline or a template with internal use only (the
+// library is built with -fvisibility=hidden, so none of it is exported).
+#pragma once
+
+#include <errno.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <utility>
+
+#include "os/os.h"
+
+// The ABI the headers promise.
+static_assert(sizeof(bool) == 1, "bool crosses the interface as one byte");
+static_assert(sizeof(int32) == 4 && sizeof(uint32) == 4 && sizeof(uint16) == 2);
+static_assert(sizeof(int64) == 8 && sizeof(uint64) == 8);
+static_assert(sizeof(time_t) == 8 && sizeof(off_t) == 8, "64-bit time and offsets");
+static_assert(sizeof(ZUTimeStamp) == 8 * sizeof(int32));
+
+extern "C" [[noreturn]] void __assert_fail(const char* assertion, const char* file,
+                                           unsigned int line, const char* function) noexcept;
+
+// Preconditions are checked in every build type, Release included: a violation is
+// the caller's programming error and must not turn into undefined behaviour.
+#define ZU_ASSERT(cond)                                                    \
+    (__builtin_expect(static_cast<bool>(cond), 1)                          \
+         ? static_cast<void>(0)                                            \
+         : __assert_fail(#cond, __FILE__, __LINE__, __PRETTY_FUNCTION__))
+
+namespace zu {
+
+// A C caller may pass any non-zero byte as true (2, -1, ...). C++ assumes a bool
+// holds 0 or 1, so read the byte itself before trusting it.
+inline bool as_flag(const bool& b) noexcept {
+    return *reinterpret_cast<const volatile unsigned char*>(&b) != 0;
+}
+
+// Status of a call that reports failure as -1 with errno: 0 or the errno value,
+// read straight after the call.
+template <class T>
+inline int status_of(T ret) noexcept {
+    return ret == static_cast<T>(-1) ? errno : OS_OK;
+}
+
+template <class F>
+inline auto retry_eintr(F&& call) noexcept {
+    auto r = call();
+    while (r == -1 && errno == EINTR) r = call();
+    return r;
+}
+
+// Move-only owner of a handle-like value with a close function.
+template <typename T, T Invalid, int (*Close)(T)>
+class Owned {
+public:
+    Owned() noexcept = default;
+    explicit Owned(T v) noexcept : v_(v) {}
+    Owned(Owned&& o) noexcept : v_(o.release()) {}
+    Owned& operator=(Owned&& o) noexcept {
+        reset(o.release());
+        return *this;
+    }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { reset(); }
+    T get() const noexcept { return v_; }
+    bool valid() const noexcept { return v_ != Invalid; }
+    T release() noexcept {
+        T v = v_;
+        v_ = Invalid;
+        return v;
+    }
+    // close() is never retried: on Linux the descriptor is gone even after EINTR.
+    void reset(T v = Invalid) noexcept {
+        if (v_ != Invalid) (void)Close(v_);
+        v_ = v;
+    }
+
+private:
+    T v_ = Invalid;
+};
+
+using UniqueFd = Owned<int, -1, ::close>;
+
+// Runs a clean-up step on scope exit unless dismissed; for undo steps that are not
+// resources (removing an IPC object made earlier in the same call).
+template <class F>
+class ScopeExit {
+public:
+    explicit ScopeExit(F f) noexcept : f_(std::move(f)) {}
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+    ~ScopeExit() {
+        if (armed_) f_();
+    }
+    void dismiss() noexcept { armed_ = false; }
+
+private:
+    F f_;
+    bool armed_ = true;
+};
+
+// Frees memory from malloc/strdup on scope exit unless released.
+template <class T>
+class MallocPtr {
+public:
+    explicit MallocPtr(T* p = nullptr) noexcept : p_(p) {}
+    MallocPtr(const MallocPtr&) = delete;
+    MallocPtr& operator=(const MallocPtr&) = delete;
+    ~MallocPtr() { ::free(p_); }
+    T* get() const noexcept { return p_; }
+    T* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    T* p_;
+};
+
+}  // namespace zu

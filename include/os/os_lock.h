@@ -1,0 +1,32 @@
+/*
+ * os_lock.h - lock types of libzuOS: spinlock, read-write lock, process
+ * semaphore and process mutex. The functions are declared in os/os.h.
+ */
+#ifndef ZU_OS_LOCK_H
+#define ZU_OS_LOCK_H
+
+#include <pthread.h>
+
+#include "../data_types.h"
+
+/* A spinlock stored in the caller's memory (not a pointer). */
+typedef pthread_spinlock_t SPINLOCK;
+
+/* Heap-allocated read-write lock (os_rwmutex_init / os_rwmutex_destroy); NULL is invalid. */
+typedef pthread_rwlock_t* RwMutexHandle;
+
+/* System V semaphore-set identifier, valid in every process of the host. */
+typedef int SemaHandle;
+
+/* The process-shared mutex as it lies at the start of its shared-memory segment. */
+typedef pthread_mutex_t ProcMutex;
+
+/* Per-process record of one process mutex (os_proc_mutex_init / os_proc_mutex_destroy). */
+typedef struct ProcMutexInfo {
+    ProcMutex* pMutex;         /* where the shared segment is attached in this process */
+    pthread_mutexattr_t attr;  /* initialised only in the process that created the segment */
+    int shmid;                 /* System V identifier of the segment */
+} ProcMutexInfo;
+typedef ProcMutexInfo* ProcMutexHandle;
+
+#endif /* ZU_OS_LOCK_H */

@@ -1,0 +1,91 @@
+// Shared helpers of the test suite: temporary directories, descriptor counts,
+// environment pinning and forked children.
+#pragma once
+
+#include <dirent.h>
+#include <ftw.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace zutest {
+
+// A fresh directory under /tmp, removed with everything in it at scope exit.
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/zuos-test-XXXXXX";
+        const char* p = ::mkdtemp(tmpl);
+        path_ = p ? p : "";
+    }
+    ~TempDir() {
+        if (!path_.empty()) {
+            ::nftw(
+                path_.c_str(),
+                [](const char* f, const struct stat*, int, struct FTW*) { return ::remove(f); },
+                16, FTW_DEPTH | FTW_PHYS);
+        }
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Number of open descriptors of this process.
+inline int open_fd_count() {
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (struct dirent* e = ::readdir(d)) {
+            if (e->d_name[0] != '.') ++n;
+        }
+        ::closedir(d);
+        --n;  // the directory stream's own descriptor
+    }
+    return n;
+}
+
+// Sets (or unsets, with nullopt) an environment variable for the scope; for TZ it
+// also calls tzset so that the C library sees the change.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
+        if (const char* old = ::getenv(name)) old_ = old;
+        if (value) ::setenv(name, value->c_str(), 1);
+        else ::unsetenv(name);
+        ::tzset();
+    }
+    ~ScopedEnv() {
+        if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
+        else ::unsetenv(name_.c_str());
+        ::tzset();
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// Runs fn in a forked child and returns its exit status (fn's result), or -1 when
+// the child did not exit normally. The child ends with _exit, never returning.
+inline int run_in_child(const std::function<int()>& fn) {
+    pid_t pid = ::fork();
+    if (pid == 0) ::_exit(fn());
+    if (pid < 0) return -1;
+    int st = 0;
+    while (::waitpid(pid, &st, 0) < 0) {
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+}  // namespace zutest
