@@ -176,70 +176,313 @@ ZU_API int os_file_get_size(HANDLE hFile, int64* pnFileSize);
 /* ------------------------------------------------------------------------ */
 /* Directories                                                              */
 /* ------------------------------------------------------------------------ */
+/* mkdir(path, 0775). 0 also when anything already exists at the path;
+ * OS_ERR_DIR_CREATE otherwise. */
+ZU_API int32 os_dir_create(const char* szPathName);
+/* Opens szPathName and delivers its first entry other than "." and ".." in
+ * szFileName (>= 256 bytes). 0 (stream left open in *pDir), OS_ERR_DIR_EMPTY_PATH,
+ * OS_ERR_DIR_OPEN (cannot open, or the first read failed), OS_ERR_DIR_NO_MORE_FILES.
+ * On any non-zero result the stream is closed. */
+ZU_API int32 os_dir_find_first_file(const char* szPathName, char* szFileName, OSDIR* pDir);
+/* Next entry. 0, OS_ERR_DIR_NO_MORE_FILES, or the errno of a failed read; the
+ * stream is closed on any non-zero result. A caller stopping early closes pDir->pDir
+ * with closedir. */
+ZU_API int32 os_dir_find_next_file(char* szFileName, const OSDIR* pDir);
+/* Removes every non-directory entry and every empty subdirectory, without descending.
+ * 0, OS_ERR_NO_MEMORY, OS_ERR_DIR_EMPTY_PATH, OS_ERR_DIR_OPEN, OS_ERR_FILE_DELETE
+ * (stops at the first entry that cannot be removed). */
+ZU_API int32 os_dir_delete_files(const char* szPathName);
+/* os_dir_delete_files, then rmdir: 0 or OS_ERR_DIR_REMOVE. */
+ZU_API int32 os_dir_remove(const char* szPathName);
+/* The absolute path of the running executable, terminated, in szPathName. Returns
+ * its length, or -1 when readlink fails or the path does not fit in nSize bytes with
+ * its terminator (nothing is then written past the buffer). nSize > 0 and szPathName
+ * asserted. */
+ZU_API int32 os_dir_get_curr_process_path(char* szPathName, int32 nSize);
 
 /* ------------------------------------------------------------------------ */
 /* Clock, intervals and sleep                                               */
 /* ------------------------------------------------------------------------ */
+/* Wall clock (gettimeofday, real time). None of these returns a result code. */
+ZU_API void os_gettimeofday_high_res(struct timeval* pTimeValue);
+ZU_API void os_gettimeofday(struct timeval* ptvCurrent);
+/* *ptvResult = *ptvEnd - *ptvStart with one borrow; the result may alias an input. */
+ZU_API void os_timevalue_sub(struct timeval* ptvResult, struct timeval* ptvEnd,
+                             struct timeval* ptvStart);
+/* usleep(msec * 1000) in 32-bit unsigned arithmetic: keep msec <= 4294967. */
+ZU_API void os_sleep(long int msec);
+/* Current seconds (cut to 32 bits) and milliseconds; does nothing if either is NULL. */
+ZU_API void os_get_curr_time_sec_and_msec(uint32* pnSec, uint16* pnMSec);
+/* Current time in milliseconds since the Epoch. */
+ZU_API int64 os_get_curr_time_msec(void);
 
 /* ------------------------------------------------------------------------ */
 /* Calendar conversions                                                     */
 /* ------------------------------------------------------------------------ */
+/* Local calendar work through localtime_r and mktime in the process's time zone. */
+
+/* Standard-time offset of the local zone in whole hours (truncated toward zero). */
+ZU_API int32 get_local_timezone(void);
+/* Current time in local seconds into *pnCurrTime: 0, or -1 when mktime fails. */
+ZU_API int32 get_curr_time(int32* pnCurrTime);
+/* Epoch seconds to local fields. OS_ERR_TIME_NEGATIVE_SEC (tested first),
+ * OS_ERR_TIME_NULL_ARG, OS_ERR_TIME_LOCALTIME. mSecond is left alone. */
+ZU_API int32 convert_sec_to_rdtime(int32 nSec, ZUTimeStamp* pRDTime);
+/* Local fields (read as standard time) to Epoch seconds. OS_ERR_TIME_NULL_ARG;
+ * OS_ERR_TIME_MKTIME when the result is negative or 0x7FFFFFFF (stored anyway). */
+ZU_API int32 convert_rdtime_to_sec(const ZUTimeStamp* pTime, int32* pnSec);
+/* Local date and time to Epoch seconds, daylight saving decided by the library;
+ * -1 when mktime fails. */
+ZU_API time_t os_time_local_to_utc(int year, int month, int day, int hour, int minute,
+                                   int second);
+/* Monday 1 .. Sunday 7. OS_ERR_TIME_NULL_ARG (tested first), OS_ERR_TIME_NEGATIVE_SEC,
+ * OS_ERR_TIME_LOCALTIME. */
+ZU_API int32 os_get_weekday(int32 nSec, int32* pWeekDay);
+/* Day of the year, 1 for 1 January. Results as os_get_weekday. */
+ZU_API int32 os_get_yearday(int32 nSec, int32* pYearDay);
+/* Seconds since local midnight. Results as os_get_weekday. */
+ZU_API int32 os_get_daysec(int32 nSec, int32* pDaySec);
 
 /* ------------------------------------------------------------------------ */
 /* Time expressions                                                         */
 /* ------------------------------------------------------------------------ */
+/* Parses a time expression relative to now (upper case accepted) into *pnSec.
+ * OS_OK, OS_ERR_TIME_PARSE, OS_ERR_INVALID_ARG (NULL argument), OS_ERR_NO_MEMORY. */
+ZU_API int32 os_relativetime_to_sec(const char* timestampStr, time_t* pnSec);
+/* The parser: szTimeStr (anchors and names in lower case) relative to the base time
+ * in *pnSec; the result replaces it. OS_OK or OS_ERR_TIME_PARSE. */
+ZU_API int32 processTimeOffset(const char* szTimeStr, time_t* pnSec);
 
 /* ------------------------------------------------------------------------ */
 /* Thread locks                                                             */
 /* ------------------------------------------------------------------------ */
+/* Spinlock in the caller's memory; results are the platform's unchanged. */
+ZU_API int32 os_spinlock_init(SPINLOCK* pSpinLock);
+ZU_API int32 os_spinlock_destroy(SPINLOCK* pSpinLock);
+ZU_API int32 os_spinlock_acquire(SPINLOCK* pSpinLock);
+ZU_API int32 os_spinlock_release(SPINLOCK* pSpinLock);
+/* Heap mutex with default attributes: OS_OK, OS_ERR_NO_MEMORY or the platform's
+ * error number; *pMutexHandle is written only on success. */
+ZU_API int os_mutex_init(MutexHandle* pMutexHandle);
+/* Destroys and frees the mutex (handle asserted not NULL). */
+ZU_API void os_mutex_destroy(MutexHandle hMutex);
+/* Extensions: lock and unlock a MutexHandle. OS_OK or the platform's error number. */
+ZU_API int os_mutex_acquire(MutexHandle hMutex);
+ZU_API int os_mutex_release(MutexHandle hMutex);
+/* Heap read-write lock with default attributes; as os_mutex_init. */
+ZU_API int os_rwmutex_init(RwMutexHandle* pRwMutexHandle);
+ZU_API void os_rwmutex_destroy(RwMutexHandle hRwMutex);
+/* OS_OK or OS_ERR_RWLOCK_READ / OS_ERR_RWLOCK_WRITE for any refusal (EDEADLK,
+ * EAGAIN, ...). */
+ZU_API int os_rwmutex_acquire_read(RwMutexHandle hRwMutex);
+ZU_API int os_rwmutex_acquire_write(RwMutexHandle hRwMutex);
+/* Releases a read or write hold: the platform's result unchanged. */
+ZU_API int os_rwmutex_release(RwMutexHandle hRwMutex);
 
 /* ------------------------------------------------------------------------ */
 /* Process semaphore                                                        */
 /* ------------------------------------------------------------------------ */
+/* A counting semaphore shared by processes that name the same key file (created if
+ * missing, never removed; key = ftok(file, 0)). A System V set of two semaphores:
+ * the count and the user count; every operation carries SEM_UNDO, so a process that
+ * dies gives back its units and its registration. */
+
+/* Opens or creates the semaphore (count nInitCount for a new or left-behind set) and
+ * registers the caller. OS_OK or errno. pSemaHandle asserted. */
+ZU_API int os_proc_sema_init(const char* szSemaName, int nInitCount, SemaHandle* pSemaHandle);
+/* Unregisters one use; the call leaving no user removes the set. OS_OK or errno. */
+ZU_API int os_proc_sema_destroy(SemaHandle hSema);
+/* Takes one unit, waiting. OS_OK or errno (EINTR is returned, not retried). */
+ZU_API int os_proc_sema_acquire(SemaHandle hSema);
+/* Gives one unit back. OS_OK or errno. */
+ZU_API int os_proc_sema_release(SemaHandle hSema);
+/* Takes one unit without waiting. OS_OK, OS_ERR_SEMA_BUSY, or errno. */
+ZU_API int os_proc_sema_tryacquire(SemaHandle hSema);
 
 /* ------------------------------------------------------------------------ */
 /* Process mutex                                                            */
 /* ------------------------------------------------------------------------ */
+/* A mutex shared by processes that name the same key file, placed in a System V
+ * segment of one ProcMutex (mode 0666). Do not use the same key file for a shared
+ * memory segment. */
+
+/* OS_OK, OS_ERR_NO_MEMORY, OS_ERR_PROC_MUTEX_INIT, or the errno of opening the key file. */
+ZU_API int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex);
+/* OS_OK or OS_ERR_PROC_MUTEX_NULL. */
+ZU_API int32 os_proc_mutex_acquire(ProcMutexHandle hMutex);
+ZU_API int32 os_proc_mutex_release(ProcMutexHandle hMutex);
+/* Marks the segment for removal, destroys the mutex when this process is the last one
+ * attached, detaches and frees the record (also on failure). OS_OK,
+ * OS_ERR_PROC_MUTEX_NULL, OS_ERR_PROC_MUTEX_DESTROY. */
+ZU_API int32 os_proc_mutex_destroy(ProcMutexHandle hMutex);
 
 /* ------------------------------------------------------------------------ */
 /* Events                                                                   */
 /* ------------------------------------------------------------------------ */
+/* Unnamed (szEventName NULL, process-private) or named event on a POSIX semaphore
+ * starting at 0. A named semaphore persists in the system until removed.
+ * OS_OK, OS_ERR_NO_MEMORY or errno. pEvent asserted. */
+ZU_API int32 os_event_init(EventHandle* pEvent, const char* szEventName);
+/* Closes (named) or destroys (unnamed) and frees the record, also on failure.
+ * OS_OK or errno. hEvent asserted. */
+ZU_API int32 os_event_destroy(EventHandle hEvent);
+/* Waits for one unit until now + nSecTimeout s + nMSecTimeout ms (0..999) on the real
+ * time clock; signals do not end the wait early. OS_OK, OS_ERR_EVENT_TIMEOUT,
+ * OS_ERR_EVENT_CLOCK or errno. */
+ZU_API int32 os_event_timedwait(EventHandle hEvent, int32 nSecTimeout, int32 nMSecTimeout);
+/* Extension: posts one unit to the event. OS_OK or errno. */
+ZU_API int32 os_event_set(EventHandle hEvent);
+/* Extension: removes a named event's name from the system. OS_OK or errno. */
+ZU_API int32 os_event_remove(const char* szEventName);
 
 /* ------------------------------------------------------------------------ */
 /* File mapping                                                             */
 /* ------------------------------------------------------------------------ */
+/* *pFileMap = hFile; nSize and szMappingName are not used. OS_OK. hFile != -1 and
+ * pFileMap asserted. The descriptor stays owned by its opener. */
+ZU_API int os_mem_filemap_create(HANDLE hFile, uint64 nSize, const char* szMappingName,
+                                 FileMapHandle* pFileMap);
+/* Maps nNumMapBytes at file offset nOffsetPos shared, read-write and locked.
+ * OS_OK or errno of mmap (*pMapView is MAP_FAILED then). hFileMapping != 0 and
+ * pMapView asserted. */
+ZU_API int os_mem_fileview_map(FileMapHandle hFileMapping, uint64 nOffsetPos,
+                               size_t nNumMapBytes, void** pMapView);
+/* OS_OK or OS_ERR_MEM_UNMAP_VIEW. pMapView asserted. */
+ZU_API int os_mem_fileview_unmap(void* pMapView, size_t nNumMapBytes);
+/* msync(MS_ASYNC). OS_OK or errno. */
+ZU_API int32 os_mem_filemap_flushview(void* pBaseAddr, int64 nBytes);
+/* Does nothing; OS_OK. Close the file with os_file_close after unmapping. */
+ZU_API int os_mem_filemap_close(FileMapHandle hFileMapping);
 
 /* ------------------------------------------------------------------------ */
 /* Shared-memory segments                                                   */
 /* ------------------------------------------------------------------------ */
+/* Creates or opens (no exclusivity) the System V segment named by the key file
+ * szShmName with at least nSize bytes; a segment that cannot be opened is removed
+ * with "ipcrm -M <key>" and created once more. OS_OK or errno. */
+ZU_API int32 os_mem_sharemem_create(uint32 nSize, const char* szShmName, MemMapHandle* pHandle);
+/* Attaches read-write. OS_OK or errno of shmat. pShareMem asserted. */
+ZU_API int os_mem_sharemem_map(HANDLE hMapping, void** pShareMem);
+/* Detaches. OS_OK or OS_ERR_SHM_UNMAP. */
+ZU_API int os_mem_sharemem_unmap(void* pShm);
+/* Marks the segment for removal. OS_OK or OS_ERR_SHM_CLOSE. */
+ZU_API int os_mem_sharemem_close(MemMapHandle hMapping);
 
 /* ------------------------------------------------------------------------ */
 /* Network: addresses and name resolution                                   */
 /* ------------------------------------------------------------------------ */
+/* IPv4 integer form: first dotted field in the most significant byte
+ * (192.168.1.2 is 0xC0A80102). Dotted text buffers hold at least 16 bytes. */
+
+/* Strict dotted text to integer. OS_OK, OS_ERR_NET_BAD_IP or errno. */
+ZU_API int32 os_network_ip2int(const char* szIp, uint32* ipint);
+/* Integer to dotted text. OS_OK or errno. */
+ZU_API int32 os_network_int2ip(uint32 ipint, char* szIp);
+/* First IPv4 address of a host name (getaddrinfo) as dotted text. OS_OK or
+ * OS_ERR_NET_RESOLVE (also when no IPv4 entry is listed). Prints one line on failure. */
+ZU_API int32 os_network_get_host_by_name(char* szHostName, char* szIp);
+/* (nIpV4 << 16) + nPort. */
+ZU_API uint64 os_network_generate_srvid(uint32 nIpV4, uint16 nPort);
 
 /* ------------------------------------------------------------------------ */
 /* Network: sockets                                                         */
 /* ------------------------------------------------------------------------ */
+/* Sockets are plain descriptors. Results: OS_OK or the errno of the failing call. */
+ZU_API int32 os_network_startup(void);
+ZU_API int32 os_network_clean(void);
+ZU_API int32 os_network_socket(int32 nDomain, int32 nType, int32 nProtocol, int* pSocket);
+/* *pRecvBytes = bytes received (0 when the peer closed). */
+ZU_API int32 os_network_recv(int sock, void* pBuf, int32 nLen, int32 nFlags, int32* pRecvBytes);
+/* *sock_num = ready descriptors (0 on time-out, still OS_OK). */
+ZU_API int32 os_network_select(int32 fds, fd_set* readfds, fd_set* writefds, fd_set* errorfds,
+                               int32* sock_num, struct timeval* timeout);
+ZU_API int32 os_network_shutdown(int sock, int32 nHow);
+ZU_API int32 os_network_closesocket(int sock);
+/* Non-zero bBlocking: blocking; zero: non-blocking. Other status flags are kept. */
+ZU_API int32 os_network_setsock_blocking(int sock, bool bBlocking);
+/* Plain connect. OS_OK or errno. */
+ZU_API int32 os_network_connect(int sock, const struct sockaddr* pAddr, int32 nAddrLen);
+/* Connects within *timeout (NULL: no limit) on a socket the caller made non-blocking.
+ * OS_OK, OS_ERR_NET_CONNECT_TIMEOUT (attempt left pending) or errno (SO_ERROR). */
+ZU_API int32 os_network_connect_timeout(int sock, const struct sockaddr* pAddr, int32 nAddrLen,
+                                        struct timeval* timeout);
+/* Waits for writability, then one send. OS_OK with *pSentBytes (may be < nLen),
+ * OS_ERR_NET_DOWN for ENETDOWN, or errno. */
+ZU_API int32 os_network_send(int sock, const void* pBuf, int32 nLen, int32 nFlags,
+                             int32* pSentBytes);
 
 /* ------------------------------------------------------------------------ */
 /* Network: local interfaces                                                */
 /* ------------------------------------------------------------------------ */
+/* First acceptable MAC address (not lo, br*, docker*) as "00-1A-2B-3C-4D-5E" into
+ * szMacAddr (>= 18 bytes). OS_OK, OS_ERR_NET_NULL_ARG, OS_ERR_NET_NO_MAC. */
+ZU_API int os_network_get_local_mac_addr(char* szMacAddr);
+/* Up to 16 IPv4 addresses of the host, in reverse interface-list order, in a heap
+ * array released with os_network_free_localip. OS_OK, OS_ERR_NO_MEMORY (*pIP NULL),
+ * or errno of socket/ioctl (*pIP NULL, *pIPNum 0). */
+ZU_API int32 os_network_get_localip(uint32** pIP, int32* pIPNum);
+ZU_API void os_network_free_localip(uint32* pIP);
+/* The peer's IPv4 address of a connected socket; *pIP is 0 on failure. OS_OK or errno. */
+ZU_API int32 os_network_get_socket_ip(int sock, uint32* pIP);
 
 /* ------------------------------------------------------------------------ */
 /* Character sets                                                           */
 /* ------------------------------------------------------------------------ */
+/* Conversions of NUL-terminated byte strings between the system character set (chosen
+ * from LANG on every call), UTF-8 and a selected set, through iconv. nDesLen is the
+ * destination size including the terminator. Results: OS_OK, OS_ERR_CONV_OPEN,
+ * OS_ERR_CONV_FAILED, OS_ERR_CONV_BAD_ARG; nothing is ever partly successful. */
+
+/* Converts inlen bytes; writes at most outlen bytes plus a terminator (outbuf holds
+ * outlen + 1). No argument checks. */
+ZU_API int32 code_convert(const char* from_charset, const char* to_charset, const char* inbuf,
+                          int inlen, char* outbuf, int outlen);
+ZU_API int32 os_lang_conv_sys_to_utf8(const char* szSrc, char* szDest, int nDesLen);
+ZU_API int32 os_lang_conv_utf8_to_sys(const char* szSrc, char* szDest, int nDesLen);
+/* Copies szSrc whole or not at all. No argument checks. */
+ZU_API int32 _zu_safe_strncpy(const char* szSrc, char* szDest, int nDesLen);
+ZU_API int32 os_lang_conv_given_to_unicode(ZU_OS_CHARSET charset, const char* szSrc,
+                                           char* szDest, int nDesLen);
+ZU_API int32 os_lang_conv_unicode_to_given(ZU_OS_CHARSET charset, const char* szSrc,
+                                           char* szDest, int nDesLen);
+/* The same as os_lang_conv_sys_to_utf8 / os_lang_conv_utf8_to_sys. */
+ZU_API int32 _os_lang_conv_ansi_to_unicode(const char* szSrc, char* szDest, int nDesLen);
+ZU_API int32 _os_lang_conv_unicode_to_ansi(const char* szSrc, char* szDest, int nDesLen);
 
 /* ------------------------------------------------------------------------ */
 /* Processes                                                                */
 /* ------------------------------------------------------------------------ */
+/* Forks and runs szFileName ("./" prepended when it holds no '/') with argv as its
+ * only argument string. OS_OK in the parent (the child's id in *pProcess) or
+ * OS_ERR_PROCESS_SPAWN. A child whose exec fails ends at once with _exit(127).
+ * szFileName and pProcess asserted. */
+ZU_API int32 os_process_spawn(const char* szFileName, const char* argv, ProcessHandle* pProcess);
+/* waitpid: OS_OK or OS_ERR_PROCESS_WAIT. The exit status is not reported. */
+ZU_API int32 os_process_wait(ProcessHandle hProcess);
+/* kill(SIGKILL): OS_OK or errno. Collect the child with os_process_wait afterwards. */
+ZU_API int32 os_process_terminate(ProcessHandle hProcess);
+/* getpid(). */
+ZU_API int32 os_process_get_curr_id(void);
 
 /* ------------------------------------------------------------------------ */
 /* Threads                                                                  */
 /* ------------------------------------------------------------------------ */
+/* Joinable threads with default attributes. */
+ZU_API int os_thread_create(ThreadHandle* pThreadHandle, THR_FUNC thrFunc, void* pArg);
+ZU_API int os_thread_join(ThreadHandle hThread);
+ZU_API int os_thread_join_with_msgwait(ThreadHandle hThread);
+/* pthread_cancel; always OS_OK. Join the thread afterwards. */
+ZU_API int os_thread_terminate(ThreadHandle hThread);
+/* *pActive = 1 while the thread exists, 0 for ESRCH; OS_ERR_THREAD_INVALID for EINVAL. */
+ZU_API int os_thread_test_active(ThreadHandle hThread, bool* pActive);
+ZU_API ThreadID os_thread_get_id(void);
 
 /* ------------------------------------------------------------------------ */
 /* Console                                                                  */
 /* ------------------------------------------------------------------------ */
+/* 1 when a character arrives on standard input within a tenth of a second (it is
+ * pushed back and stays unread), else 0. */
+ZU_API int os_kb_hit(void);
 
 #ifdef __cplusplus
 }
