@@ -371,58 +371,99 @@ ZU_API int os_mem_sharemem_close(MemMapHandle hMapping);
 /* ------------------------------------------------------------------------ */
 /* Network: addresses and name resolution                                   */
 /* ------------------------------------------------------------------------ */
-/* IPv4 integer form: first dotted field in the most significant byte
- * (192.168.1.2 is 0xC0A80102). Dotted text buffers hold at least 16 bytes. */
+/* IPv4 integer form: host order, first dotted field in the most significant byte
+ * (192.168.1.2 is 0xC0A80102). Dotted text buffers hold at least 16 bytes.
+ * Pointers are not checked; outputs are untouched on failure. */
 
-/* Strict dotted text to integer. OS_OK, OS_ERR_NET_BAD_IP or errno. */
+/* Strict dotted-decimal text (four fields 0-255, nothing before or after) to the
+ * integer form. OS_OK, OS_ERR_NET_BAD_IP for any other text, or errno. */
 ZU_API int32 os_network_ip2int(const char* szIp, uint32* ipint);
-/* Integer to dotted text. OS_OK or errno. */
+/* Integer form to dotted text ("0.0.0.0" for 0). OS_OK or errno. */
 ZU_API int32 os_network_int2ip(uint32 ipint, char* szIp);
-/* First IPv4 address of a host name (getaddrinfo) as dotted text. OS_OK or
- * OS_ERR_NET_RESOLVE (also when no IPv4 entry is listed). Prints one line on failure. */
+/* Dotted text of the first IPv4 address getaddrinfo lists for szHostName (a name
+ * or numeric text; IPv4/TCP hints, no service). When the resolver fails, prints
+ * "getaddrinfo failed with error: <code>" on stdout and returns OS_ERR_NET_RESOLVE.
+ * Entries of other families are skipped with one line each ("AF_INET6 (IPv6)",
+ * "getaddrinfo ai_family Unspecified", "Other ai_family [<n>]"); a list without an
+ * IPv4 entry also gives OS_ERR_NET_RESOLVE. OS_OK or errno of inet_ntop otherwise. */
 ZU_API int32 os_network_get_host_by_name(char* szHostName, char* szIp);
-/* (nIpV4 << 16) + nPort. */
+/* Server identifier (nIpV4 << 16) + nPort: port in bits 0-15, address in 16-47. */
 ZU_API uint64 os_network_generate_srvid(uint32 nIpV4, uint16 nPort);
 
 /* ------------------------------------------------------------------------ */
 /* Network: sockets                                                         */
 /* ------------------------------------------------------------------------ */
-/* Sockets are plain descriptors. Results: OS_OK or the errno of the failing call. */
+/* Sockets are plain descriptors, serialised by their callers. Results: OS_OK or
+ * the unchanged errno of the failing call; outputs are written only on success.
+ * Pointers are not checked. Nothing here changes a socket's blocking mode except
+ * os_network_setsock_blocking, and nothing closes one except
+ * os_network_closesocket. */
+
+/* Both do nothing and return OS_OK; any number of calls, in any order. */
 ZU_API int32 os_network_startup(void);
 ZU_API int32 os_network_clean(void);
+/* socket(nDomain, nType, nProtocol); *pSocket = the new descriptor. */
 ZU_API int32 os_network_socket(int32 nDomain, int32 nType, int32 nProtocol, int* pSocket);
-/* *pRecvBytes = bytes received (0 when the peer closed). */
+/* One recv in the socket's own mode, without waiting first. *pRecvBytes = bytes
+ * received (0 when the peer closed). A negative nLen gives EINVAL. */
 ZU_API int32 os_network_recv(int sock, void* pBuf, int32 nLen, int32 nFlags, int32* pRecvBytes);
-/* *sock_num = ready descriptors (0 on time-out, still OS_OK). */
+/* select() as is; *sock_num = ready descriptors (0 on time-out, still OS_OK). */
 ZU_API int32 os_network_select(int32 fds, fd_set* readfds, fd_set* writefds, fd_set* errorfds,
                                int32* sock_num, struct timeval* timeout);
+/* shutdown(sock, nHow); 0, 1, 2 are SHUT_RD, SHUT_WR, SHUT_RDWR, other values are
+ * passed on (EINVAL). */
 ZU_API int32 os_network_shutdown(int sock, int32 nHow);
+/* close(sock), never retried; a closed descriptor gives EBADF. */
 ZU_API int32 os_network_closesocket(int sock);
-/* Non-zero bBlocking: blocking; zero: non-blocking. Other status flags are kept. */
+/* Non-zero bBlocking (any byte): blocking; zero: non-blocking. Every other status
+ * flag is kept. OS_OK or errno of F_SETFL. */
 ZU_API int32 os_network_setsock_blocking(int sock, bool bBlocking);
-/* Plain connect. OS_OK or errno. */
+/* A plain connect(), in the socket's own mode. OS_OK or errno (EINPROGRESS on a
+ * non-blocking socket whose attempt goes on). */
 ZU_API int32 os_network_connect(int sock, const struct sockaddr* pAddr, int32 nAddrLen);
-/* Connects within *timeout (NULL: no limit) on a socket the caller made non-blocking.
- * OS_OK, OS_ERR_NET_CONNECT_TIMEOUT (attempt left pending) or errno (SO_ERROR). */
+/* Connects within *timeout; the limit governs only a socket the caller made
+ * non-blocking (a blocking connect waits by itself). timeout NULL: no limit;
+ * {0,0}: only polls. The unslept remainder is written back into *timeout, as
+ * select does. Returns OS_OK, OS_ERR_NET_CONNECT_TIMEOUT (the attempt stays
+ * pending, the socket open), the errno of connect or of the wait (EINTR), or the
+ * attempt's own error read from SO_ERROR (ECONNREFUSED...). The wait uses poll,
+ * so any descriptor number works, 1024 and above included. */
 ZU_API int32 os_network_connect_timeout(int sock, const struct sockaddr* pAddr, int32 nAddrLen,
                                         struct timeval* timeout);
-/* Waits for writability, then one send. OS_OK with *pSentBytes (may be < nLen),
- * OS_ERR_NET_DOWN for ENETDOWN, or errno. */
+/* Waits without limit until sock is writable (poll: any descriptor number), then
+ * sends once. OS_OK with *pSentBytes = bytes accepted (may be < nLen: the caller
+ * sends the rest), OS_ERR_NET_DOWN for ENETDOWN, or errno (EAGAIN on a
+ * non-blocking socket another thread filled in between). A negative nLen gives
+ * EINVAL; a negative sock is not waited on (send reports EBADF). */
 ZU_API int32 os_network_send(int sock, const void* pBuf, int32 nLen, int32 nFlags,
                              int32* pSentBytes);
 
 /* ------------------------------------------------------------------------ */
 /* Network: local interfaces                                                */
 /* ------------------------------------------------------------------------ */
-/* First acceptable MAC address (not lo, br*, docker*) as "00-1A-2B-3C-4D-5E" into
- * szMacAddr (>= 18 bytes). OS_OK, OS_ERR_NET_NULL_ARG, OS_ERR_NET_NO_MAC. */
+/* Nothing is cached: each call rescans. */
+
+/* The first acceptable MAC address among /sys/class/net/<name>/address, in
+ * directory order, skipping lo and names beginning with "br" or "docker". A
+ * candidate is the first line, at most 17 characters; it is accepted when it is
+ * exactly six ':'-separated pairs of hexadecimal digits, and written to szMacAddr
+ * (>= 18 bytes) as "00-1A-2B-3C-4D-5E" (upper case). Returns OS_OK,
+ * OS_ERR_NET_NULL_ARG for a NULL szMacAddr, or OS_ERR_NET_NO_MAC (szMacAddr then
+ * holds "" or the last rejected candidate). */
 ZU_API int os_network_get_local_mac_addr(char* szMacAddr);
-/* Up to 16 IPv4 addresses of the host, in reverse interface-list order, in a heap
- * array released with os_network_free_localip. OS_OK, OS_ERR_NO_MEMORY (*pIP NULL),
- * or errno of socket/ioctl (*pIP NULL, *pIPNum 0). */
+/* The host's IPv4 addresses (SIOCGIFCONF, room for 16 entries, so at most 16),
+ * in the reverse of the kernel's list order, 127.0.0.1 included, as a heap array
+ * of integer-form values in *pIP with its length in *pIPNum; release it with
+ * os_network_free_localip. Entries whose address cannot be read are left out.
+ * Returns OS_OK; OS_ERR_NO_MEMORY (*pIP NULL, *pIPNum the number of list
+ * entries); or the errno of socket or of the list request (*pIP NULL,
+ * *pIPNum 0). */
 ZU_API int32 os_network_get_localip(uint32** pIP, int32* pIPNum);
+/* Frees an array of os_network_get_localip; NULL does nothing. */
 ZU_API void os_network_free_localip(uint32* pIP);
-/* The peer's IPv4 address of a connected socket; *pIP is 0 on failure. OS_OK or errno. */
+/* The IPv4 address of the peer of connected socket sock, in integer form. *pIP is
+ * set to 0 first. OS_OK or errno of getpeername (ENOTCONN when not connected).
+ * The family is not checked: only IPv4 sockets give a meaningful value. */
 ZU_API int32 os_network_get_socket_ip(int sock, uint32* pIP);
 
 /* ------------------------------------------------------------------------ */
