@@ -16,7 +16,6 @@
 #include "os/os.h"
 #include "test_support.h"
 
-FI_WRAP(void*, malloc, nullptr, (size_t n), (n))
 FI_WRAP(struct dirent*, readdir, nullptr, (DIR * d), (d))
 FI_WRAP(int, shmget, -1, (key_t k, size_t size, int flags), (k, size, flags))
 
