@@ -176,28 +176,48 @@ ZU_API int os_file_get_size(HANDLE hFile, int64* pnFileSize);
 /* ------------------------------------------------------------------------ */
 /* Directories                                                              */
 /* ------------------------------------------------------------------------ */
-/* mkdir(path, 0775). 0 also when anything already exists at the path;
- * OS_ERR_DIR_CREATE otherwise. */
+/* Makes the last component of szPathName with mkdir(path, 0775), less the umask.
+ * OS_OK, also when anything (directory or not) already exists at the path;
+ * OS_ERR_DIR_CREATE for any other failure (errno is not passed on).
+ * szPathName asserted. */
 ZU_API int32 os_dir_create(const char* szPathName);
-/* Opens szPathName and delivers its first entry other than "." and ".." in
- * szFileName (>= 256 bytes). 0 (stream left open in *pDir), OS_ERR_DIR_EMPTY_PATH,
- * OS_ERR_DIR_OPEN (cannot open, or the first read failed), OS_ERR_DIR_NO_MORE_FILES.
- * On any non-zero result the stream is closed. */
+/* Opens the directory szPathName and copies its first entry other than "." and ".."
+ * (names starting with a dot included, in the system's order) into szFileName, which
+ * must hold 256 bytes. Results:
+ *   OS_OK                     the stream stays open in pDir->pDir;
+ *   OS_ERR_DIR_EMPTY_PATH     szPathName is "": *pDir is not written;
+ *   OS_ERR_DIR_OPEN           opendir failed (pDir->pDir is NULL), or the first
+ *                             read failed (stream closed);
+ *   OS_ERR_DIR_NO_MORE_FILES  nothing but "." and "..": stream closed.
+ * Whenever this call closes the stream it also sets pDir->pDir to NULL.
+ * szPathName, szFileName and pDir asserted. */
 ZU_API int32 os_dir_find_first_file(const char* szPathName, char* szFileName, OSDIR* pDir);
-/* Next entry. 0, OS_ERR_DIR_NO_MORE_FILES, or the errno of a failed read; the
- * stream is closed on any non-zero result. A caller stopping early closes pDir->pDir
- * with closedir. */
+/* Copies the next entry other than "." and ".." into szFileName (256 bytes); the
+ * record is not changed. OS_OK (stream still open), OS_ERR_DIR_NO_MORE_FILES, or the
+ * errno of a failed read; on any non-zero result the stream is already closed and
+ * the record must not be used again. errno left over from the caller's own calls
+ * does not end an enumeration. A caller that stops before the end closes
+ * pDir->pDir with closedir. szFileName, pDir and pDir->pDir asserted. */
 ZU_API int32 os_dir_find_next_file(char* szFileName, const OSDIR* pDir);
-/* Removes every non-directory entry and every empty subdirectory, without descending.
- * 0, OS_ERR_NO_MEMORY, OS_ERR_DIR_EMPTY_PATH, OS_ERR_DIR_OPEN, OS_ERR_FILE_DELETE
- * (stops at the first entry that cannot be removed). */
+/* Empties szPathName with remove() on each entry found by the enumeration above:
+ * files, links and other non-directories, and empty subdirectories; it does not
+ * descend, and the directory itself stays. Entry paths are the path, a '/' unless
+ * the path already ends in '/' or '\', and the entry name. Results: OS_OK (an empty
+ * directory included); OS_ERR_DIR_EMPTY_PATH; OS_ERR_NO_MEMORY (nothing removed);
+ * OS_ERR_DIR_OPEN; OS_ERR_FILE_DELETE at the first entry that cannot be removed (a
+ * non-empty subdirectory, say): entries before it are gone, the rest remain. A read
+ * error after the first entry ends the emptying with OS_OK. The stream and the path
+ * buffer are released on every path. szPathName asserted. */
 ZU_API int32 os_dir_delete_files(const char* szPathName);
-/* os_dir_delete_files, then rmdir: 0 or OS_ERR_DIR_REMOVE. */
+/* os_dir_delete_files (its result ignored), then rmdir: OS_OK or OS_ERR_DIR_REMOVE.
+ * Entries removed before a failure stay removed. szPathName asserted. */
 ZU_API int32 os_dir_remove(const char* szPathName);
-/* The absolute path of the running executable, terminated, in szPathName. Returns
- * its length, or -1 when readlink fails or the path does not fit in nSize bytes with
- * its terminator (nothing is then written past the buffer). nSize > 0 and szPathName
- * asserted. */
+/* Copies the absolute path of the running executable (file name included, from
+ * /proc/self/exe) into szPathName and terminates it. Returns its length without the
+ * terminator, or -1: when readlink fails (buffer not written), and, our choice, when
+ * the path does not fit in nSize bytes with its terminator (szPathName is then the
+ * empty string; nothing is written past nSize bytes). The result is a length, not a
+ * result code. nSize > 0, then szPathName, asserted. */
 ZU_API int32 os_dir_get_curr_process_path(char* szPathName, int32 nSize);
 
 /* ------------------------------------------------------------------------ */
@@ -338,34 +358,54 @@ ZU_API int32 os_event_remove(const char* szEventName);
 /* ------------------------------------------------------------------------ */
 /* File mapping                                                             */
 /* ------------------------------------------------------------------------ */
-/* *pFileMap = hFile; nSize and szMappingName are not used. OS_OK. hFile != -1 and
- * pFileMap asserted. The descriptor stays owned by its opener. */
+/* The mapping object is the file descriptor itself: *pFileMap = hFile, OS_OK.
+ * nSize and szMappingName (may be NULL) are not used: the file is neither resized
+ * nor named. The descriptor stays owned by its opener. hFile != -1 and pFileMap
+ * asserted. Usage: open the file O_RDWR, size it to cover every view
+ * (os_file_truncate), create, map / flush / unmap views, close, os_file_close. */
 ZU_API int os_mem_filemap_create(HANDLE hFile, uint64 nSize, const char* szMappingName,
                                  FileMapHandle* pFileMap);
-/* Maps nNumMapBytes at file offset nOffsetPos shared, read-write and locked.
- * OS_OK or errno of mmap (*pMapView is MAP_FAILED then). hFileMapping != 0 and
- * pMapView asserted. */
+/* Maps nNumMapBytes of the file from offset nOffsetPos (full 64 bits; a multiple of
+ * the page size) at an address the system chooses: PROT_READ | PROT_WRITE,
+ * MAP_SHARED (writes reach the file and every other view) and MAP_LOCKED (counts
+ * against RLIMIT_MEMLOCK). OS_OK, or the errno of mmap with *pMapView = MAP_FAILED:
+ * EACCES (file not open read-write), EINVAL (unaligned offset, zero length),
+ * EAGAIN/EPERM (locking refused), ENOMEM. Touching a page past the end of the file
+ * raises SIGBUS. hFileMapping != 0 and pMapView asserted. */
 ZU_API int os_mem_fileview_map(FileMapHandle hFileMapping, uint64 nOffsetPos,
                                size_t nNumMapBytes, void** pMapView);
-/* OS_OK or OS_ERR_MEM_UNMAP_VIEW. pMapView asserted. */
+/* munmap: OS_OK or OS_ERR_MEM_UNMAP_VIEW (an unaligned address, say). pMapView
+ * asserted. */
 ZU_API int os_mem_fileview_unmap(void* pMapView, size_t nNumMapBytes);
-/* msync(MS_ASYNC). OS_OK or errno. */
+/* Schedules the write-back of nBytes from pBaseAddr (msync MS_ASYNC) without waiting.
+ * OS_OK or the errno of msync (EINVAL unaligned address, ENOMEM range not mapped).
+ * Nothing is checked. */
 ZU_API int32 os_mem_filemap_flushview(void* pBaseAddr, int64 nBytes);
-/* Does nothing; OS_OK. Close the file with os_file_close after unmapping. */
+/* Does nothing and returns OS_OK; the descriptor stays open and usable. */
 ZU_API int os_mem_filemap_close(FileMapHandle hFileMapping);
 
 /* ------------------------------------------------------------------------ */
 /* Shared-memory segments                                                   */
 /* ------------------------------------------------------------------------ */
-/* Creates or opens (no exclusivity) the System V segment named by the key file
- * szShmName with at least nSize bytes; a segment that cannot be opened is removed
- * with "ipcrm -M <key>" and created once more. OS_OK or errno. */
+/* Creates or opens the System V segment (mode 0666) of at least nSize bytes whose key
+ * is ftok(szShmName, 0); the key file is created if missing (0777 less the umask)
+ * and never removed. No exclusivity: an existing segment that is large enough is
+ * opened with its contents, a new one is zero-filled. When the first shmget fails
+ * for any reason (an existing segment too small, foreign permissions), "ipcrm -M
+ * <key>" is run through system() (output and status ignored) and shmget is tried
+ * once more, so a smaller segment is replaced for everyone: processes still attached
+ * keep the old memory. Results: OS_OK with *pHandle set; the errno of opening the
+ * key file, of ftok, or of the second shmget. Nothing is checked: szShmName and
+ * pHandle must be valid. */
 ZU_API int32 os_mem_sharemem_create(uint32 nSize, const char* szShmName, MemMapHandle* pHandle);
-/* Attaches read-write. OS_OK or errno of shmat. pShareMem asserted. */
+/* Attaches segment hMapping read-write at an address the system chooses. OS_OK, or
+ * the errno of shmat with *pShareMem = (void*)-1. pShareMem asserted. */
 ZU_API int os_mem_sharemem_map(HANDLE hMapping, void** pShareMem);
-/* Detaches. OS_OK or OS_ERR_SHM_UNMAP. */
+/* Detaches the segment attached at pShm: OS_OK or OS_ERR_SHM_UNMAP. */
 ZU_API int os_mem_sharemem_unmap(void* pShm);
-/* Marks the segment for removal. OS_OK or OS_ERR_SHM_CLOSE. */
+/* Marks the segment for removal (IPC_RMID): it leaves its key at once, and attached
+ * processes keep its memory until they detach. OS_OK or OS_ERR_SHM_CLOSE (no such
+ * segment, not permitted). Called once, by the process that decides it is done. */
 ZU_API int os_mem_sharemem_close(MemMapHandle hMapping);
 
 /* ------------------------------------------------------------------------ */
