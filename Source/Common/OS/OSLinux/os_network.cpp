@@ -343,7 +343,8 @@ int32 os_network_get_localip(uint32** pIP, int32* pIPNum) {
     *pIPNum = entries;
     // At least one slot, so that an empty list is never mistaken for a failed
     // allocation.
-    auto* ips = static_cast<uint32*>(::calloc(entries > 0 ? entries : 1, sizeof(uint32)));
+    const size_t slots = entries > 0 ? static_cast<size_t>(entries) : 1;
+    auto* ips = static_cast<uint32*>(::malloc(slots * sizeof(uint32)));
     if (ips == nullptr) return OS_ERR_NO_MEMORY;
 
     int32 count = 0;
