@@ -415,8 +415,9 @@ ZU_API int os_mem_sharemem_close(MemMapHandle hMapping);
  * (192.168.1.2 is 0xC0A80102). Dotted text buffers hold at least 16 bytes.
  * Pointers are not checked; outputs are untouched on failure. */
 
-/* Strict dotted-decimal text (four fields 0-255, nothing before or after) to the
- * integer form. OS_OK, OS_ERR_NET_BAD_IP for any other text, or errno. */
+/* Strict dotted-decimal text, as inet_pton(AF_INET) accepts it (four fields 0-255
+ * without leading zeros, nothing before or after), to the integer form. OS_OK, or
+ * OS_ERR_NET_BAD_IP for any other text. */
 ZU_API int32 os_network_ip2int(const char* szIp, uint32* ipint);
 /* Integer form to dotted text ("0.0.0.0" for 0). OS_OK or errno. */
 ZU_API int32 os_network_int2ip(uint32 ipint, char* szIp);
