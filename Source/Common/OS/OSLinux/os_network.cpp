@@ -26,24 +26,6 @@
 
 namespace {
 
-// Closes a descriptor on scope exit. zu::UniqueFd calls close through a function
-// pointer, which clang's -fsanitize=function instruments with a C++-only runtime
-// hook that C programs linking the sanitized library lack; a direct call avoids it.
-class Fd {
-public:
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd_ != -1) ::close(fd_);
-    }
-    int get() const noexcept { return fd_; }
-    bool valid() const noexcept { return fd_ != -1; }
-
-private:
-    int fd_;
-};
-
 constexpr size_t kIpTextSize = 16;  // "255.255.255.255" and its terminator
 constexpr int kMaxIfreq = 16;       // interface-list room: 16 entries
 constexpr size_t kMacTextLen = 17;  // "00:1A:2B:3C:4D:5E"
@@ -79,7 +61,7 @@ void formatMacAddress(char* mac) noexcept {
 // characters, stopping after a newline. The buffer keeps its contents when nothing
 // can be read. Returns false in that case.
 bool read_first_line(const char* path, char* buf) noexcept {
-    Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    zu::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) return false;
     char line[kMacTextLen];
     size_t got = 0;
@@ -367,7 +349,7 @@ int32 os_network_get_localip(uint32** pIP, int32* pIPNum) {
     *pIP = nullptr;
     *pIPNum = 0;
 
-    Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    zu::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return errno;
 
     ifreq reqs[kMaxIfreq];
