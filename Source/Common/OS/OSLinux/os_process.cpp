@@ -1,0 +1,66 @@
+// os_process.cpp - starting, waiting for and killing child processes.
+// No state: a process is its id, owned by the caller from os_process_spawn until
+// os_process_wait collects it; any thread may call these functions. A child that is
+// never waited for stays a zombie until the caller's process ends.
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "os_internal.h"
+
+namespace {
+
+// The status a child reports when its program could not be run, as shells do.
+constexpr int kExecFailedStatus = 127;
+
+}  // namespace
+
+int32 os_process_spawn(const char* szFileName, const char* argv, ProcessHandle* pProcess) {
+    ZU_ASSERT(szFileName != nullptr);
+    ZU_ASSERT(pProcess != nullptr);
+
+    // A name without any '/' is run from the current directory, never looked up on
+    // the search path. The path is built before fork: allocating in the child of a
+    // threaded program can deadlock on a lock held by a thread that was not copied.
+    const bool bAbsolutePath = ::strchr(szFileName, '/') != nullptr;
+    const size_t len = bAbsolutePath ? 0 : ::strlen(szFileName);
+    zu::MallocPtr<char> relative(bAbsolutePath ? nullptr : static_cast<char*>(::malloc(len + 3)));
+    if (!bAbsolutePath && !relative) {
+        // Treated like a failed fork: no child exists.
+        *pProcess = -1;
+        return OS_ERR_PROCESS_SPAWN;
+    }
+    const char* path = szFileName;
+    if (!bAbsolutePath) {
+        ::memcpy(relative.get(), "./", 2);
+        ::memcpy(relative.get() + 2, szFileName, len + 1);
+        path = relative.get();
+    }
+
+    const pid_t pid = ::fork();
+    *pProcess = pid;
+    if (pid < 0) return OS_ERR_PROCESS_SPAWN;
+    if (pid == 0) {
+        // Only async-signal-safe calls from here on. argv is the one argument string,
+        // passed as argument zero. If exec fails the child ends here: it must never
+        // return into the caller's code as a second copy of the caller.
+        ::execl(path, argv, static_cast<char*>(nullptr));
+        ::_exit(kExecFailedStatus);
+    }
+    return OS_OK;
+}
+
+int32 os_process_wait(ProcessHandle hProcess) {
+    // Not retried after EINTR: every failure, a signal included, is the one code.
+    return ::waitpid(hProcess, nullptr, 0) < 0 ? OS_ERR_PROCESS_WAIT : OS_OK;
+}
+
+int32 os_process_terminate(ProcessHandle hProcess) {
+    return zu::status_of(::kill(hProcess, SIGKILL));
+}
+
+int32 os_process_get_curr_id(void) {
+    return ::getpid();
+}
