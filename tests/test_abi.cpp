@@ -28,7 +28,8 @@ std::set<std::string> dynamic_tag(const std::string& tag) {
     for (std::string line; std::getline(in, line);) {
         if (line.find("(" + tag + ")") == std::string::npos) continue;
         auto a = line.find('['), b = line.find(']');
-        if (a != std::string::npos && b != std::string::npos) vals.insert(line.substr(a + 1, b - a - 1));
+        if (a != std::string::npos && b != std::string::npos)
+            vals.insert(line.substr(a + 1, b - a - 1));
     }
     return vals;
 }
@@ -72,7 +73,8 @@ TEST(Abi, ExportsExactlyThePublicFunctionNames) {
         EXPECT_TRUE(expected.count(n)) << "exported but not public: " << n;
         EXPECT_NE(n.rfind("_Z", 0), 0u) << "mangled C++ symbol exported: " << n;
     }
-    for (const auto& n : expected) EXPECT_TRUE(exported.count(n)) << "public but not exported: " << n;
+    for (const auto& n : expected)
+        EXPECT_TRUE(exported.count(n)) << "public but not exported: " << n;
 }
 
 }  // namespace

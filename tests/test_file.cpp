@@ -15,7 +15,9 @@ namespace {
 
 using zutest::TempDir;
 
-off_t position(HANDLE h) { return ::lseek(h, 0, SEEK_CUR); }
+off_t position(HANDLE h) {
+    return ::lseek(h, 0, SEEK_CUR);
+}
 
 class File : public ::testing::Test {
 protected:
@@ -87,7 +89,9 @@ TEST_F(File, ShortWriteAtTheFileSizeLimitThenEfbig) {
     std::string path = dir.file("limited");
     int status = zutest::run_in_child([&] {
         ::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit rl {10, 10};
+        struct rlimit rl {
+            10, 10
+        };
         if (::setrlimit(RLIMIT_FSIZE, &rl) != 0) return 10;
         HANDLE h = -1;
         if (os_file_open(path.c_str(), O_RDWR | O_CREAT, &h) != OS_OK) return 11;

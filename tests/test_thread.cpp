@@ -1,0 +1,95 @@
+// Threads: identity, joining (also of the caller itself), cancellation in a sleep and
+// the activity test of a live thread. The ESRCH and EINVAL answers of the activity
+// test are injected in the fault tests, as glibc does not give them on demand.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "os/os.h"
+
+namespace {
+
+// A thread that reports its own id and then waits until it is released.
+struct Gate {
+    std::atomic<bool> open{false};
+    std::atomic<bool> started{false};
+    ThreadID seen{};
+};
+
+void* wait_at_gate(void* arg) {
+    auto* g = static_cast<Gate*>(arg);
+    g->seen = os_thread_get_id();
+    g->started = true;
+    while (!g->open) ::usleep(1000);
+    return nullptr;
+}
+
+std::atomic<bool> g_slept_through{false};
+void* sleep_long(void*) {
+    ::sleep(60);  // a cancellation point
+    g_slept_through = true;
+    return nullptr;
+}
+
+void* return_at_once(void*) {
+    return nullptr;
+}
+
+TEST(Thread, NewThreadSeesItsOwnHandleAndTestsActive) {
+    Gate g;
+    ThreadHandle h{};
+    ASSERT_EQ(os_thread_create(&h, wait_at_gate, &g), OS_OK);
+    while (!g.started) ::usleep(1000);
+    EXPECT_TRUE(::pthread_equal(g.seen, h));
+    EXPECT_FALSE(::pthread_equal(os_thread_get_id(), h));
+
+    // The byte is written whole: exactly 1, whatever was there before.
+    unsigned char active = 0x5A;
+    EXPECT_EQ(os_thread_test_active(h, reinterpret_cast<bool*>(&active)), OS_OK);
+    EXPECT_EQ(active, 1);
+
+    g.open = true;
+    EXPECT_EQ(os_thread_join(h), OS_OK);
+}
+
+TEST(Thread, JoinOfEndedThreadAndBothJoinsAgree) {
+    ThreadHandle a{}, b{};
+    ASSERT_EQ(os_thread_create(&a, return_at_once, nullptr), OS_OK);
+    ASSERT_EQ(os_thread_create(&b, return_at_once, nullptr), OS_OK);
+    ::usleep(20000);  // let both end first; the joins must not care either way
+    EXPECT_EQ(os_thread_join(a), OS_OK);
+    EXPECT_EQ(os_thread_join_with_msgwait(b), OS_OK);
+    // Joining oneself is refused (EDEADLK), with the one code from both.
+    EXPECT_EQ(os_thread_join(os_thread_get_id()), OS_ERR_THREAD_JOIN);
+    EXPECT_EQ(os_thread_join_with_msgwait(os_thread_get_id()), OS_ERR_THREAD_JOIN);
+}
+
+TEST(Thread, JoinOfDetachedThreadFails) {
+    static Gate g;  // the detached thread may still read it after the test returns
+    ThreadHandle h{};
+    ASSERT_EQ(os_thread_create(&h, wait_at_gate, &g), OS_OK);
+    ASSERT_EQ(::pthread_detach(h), 0);
+    // Still held at the gate, so the handle is valid while it is refused.
+    EXPECT_EQ(os_thread_join(h), OS_ERR_THREAD_JOIN);
+    EXPECT_EQ(os_thread_join_with_msgwait(h), OS_ERR_THREAD_JOIN);
+    g.open = true;
+}
+
+TEST(Thread, TerminateEndsASleepingThreadAndAlwaysSucceeds) {
+    ThreadHandle h{};
+    ASSERT_EQ(os_thread_create(&h, sleep_long, nullptr), OS_OK);
+    ::usleep(20000);
+    EXPECT_EQ(os_thread_terminate(h), OS_OK);
+    EXPECT_EQ(os_thread_join(h), OS_OK);
+    EXPECT_FALSE(g_slept_through);
+
+    // Ended but not yet joined: the request is pointless but still OS_OK.
+    ASSERT_EQ(os_thread_create(&h, return_at_once, nullptr), OS_OK);
+    ::usleep(20000);
+    EXPECT_EQ(os_thread_terminate(h), OS_OK);
+    EXPECT_EQ(os_thread_join(h), OS_OK);
+}
+
+}  // namespace
