@@ -157,6 +157,9 @@ TEST_F(TimeParse, AbsoluteDateForms) {
                  {"feb 30", OS_OK, local(2024, 3, 1)},
                  {"1/31", OS_OK, local(2024, 1, 31)},
                  {"12/25xyz", OS_OK, local(2024, 12, 25)},
+                 {" 5/1", OS_OK, local(2024, 5, 1)},
+                 {"+5/1", OS_OK, local(2024, 5, 1)},
+                 {"-1-2", OS_ERR_TIME_PARSE, base},
                  // Form A: any item count but 3, 5 or 6 fails before a store.
                  {"15-january-2024", OS_ERR_TIME_PARSE, base},
                  {"2024-01-15", OS_ERR_TIME_PARSE, base},

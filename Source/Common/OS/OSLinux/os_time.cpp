@@ -134,6 +134,11 @@ constexpr char ascii_lower(char c) noexcept {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
 }
 
+// White space as scanf sees it in the C locale.
+constexpr bool is_c_space(char c) noexcept {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
 constexpr bool all_digits(std::string_view s) noexcept {
     for (char c : s)
         if (c < '0' || c > '9') return false;
@@ -186,8 +191,8 @@ bool float_to_seconds(float v, int64* out) noexcept {
 // os.h for which failures leave it and which have replaced it.
 class TimeParser {
 public:
-    TimeParser(std::string_view text, const char* cstr, time_t* pnSec) noexcept
-        : s_(text), cstr_(cstr), pnSec_(pnSec) {}
+    // The scans need the terminated text; the rest works on the view of it.
+    TimeParser(const char* text, time_t* pnSec) noexcept : s_(text), cstr_(text), pnSec_(pnSec) {}
 
     int32 run() noexcept {
         // The base record; every later refill would read the same *pnSec, so the
@@ -223,8 +228,8 @@ private:
     int32 form_a() noexcept {
         char month[4] = {};
         int year = 0;
-        // The fields land in the record directly; the ones not converted keep the
-        // base time's values until step A5 clears the clock.
+        // The fields land in the record directly; a clock time not given is cleared
+        // below, the base time's month stays unless a month name matches.
         int n = ::sscanf(cstr_, "%d-%3s-%d %d:%d:%d", &rec_.tm_mday, month, &year, &rec_.tm_hour,
                          &rec_.tm_min, &rec_.tm_sec);
         if (n != 6 && n != 3 && n != 5) return OS_ERR_TIME_PARSE;
@@ -259,11 +264,26 @@ private:
         return OS_OK;
     }
 
+    // The character after what "%d" would read at the start of the text, or '\0'
+    // when "%d" would read nothing.
+    char char_after_leading_int() const noexcept {
+        size_t i = 0;
+        while (i < s_.size() && is_c_space(s_[i])) ++i;
+        if (i < s_.size() && (s_[i] == '+' || s_[i] == '-')) ++i;
+        const size_t digits = i;
+        while (i < s_.size() && s_[i] >= '0' && s_[i] <= '9') ++i;
+        return (i == digits || i == s_.size()) ? '\0' : s_[i];
+    }
+
     // Numeric month and day: "12/25", "5-1"; text after the day is ignored.
     int32 form_c() noexcept {
         if (s_.find_first_of("/-") == npos) return kNotThisForm;
+        // Neither scan can succeed unless an integer is followed by '/' or '-':
+        // checking that first spares most offsets ("t-1d", "-2days") two scans.
+        const char after = char_after_leading_int();
+        if (after != '/' && after != '-') return kNotThisForm;
         int month = 0, day = 0;
-        if (::sscanf(cstr_, "%d/%d", &month, &day) != 2 &&
+        if (!(after == '/' && ::sscanf(cstr_, "%d/%d", &month, &day) == 2) &&
             ::sscanf(cstr_, "%d-%d", &month, &day) != 2)
             return kNotThisForm;
         if (month < 1 || month > 12 || day < 1 || day > 31) return OS_ERR_TIME_PARSE;
@@ -429,7 +449,7 @@ private:
 };
 
 int32 parse_time_expression(const char* szTimeStr, time_t* pnSec) noexcept {
-    return TimeParser(szTimeStr, szTimeStr, pnSec).run();
+    return TimeParser(szTimeStr, pnSec).run();
 }
 
 }  // namespace
