@@ -173,25 +173,4 @@ TEST(Calendar, WeekdayYeardayAndDaySecond) {
     }
 }
 
-TEST(Calendar, CurrentLocalSecondsAddTheWholeHourOffsetInEffect) {
-    // Whole standard hours (a fraction is dropped), plus an hour in summer time.
-    const Zone zones[] = {{"UTC", 0},           {"Asia/Shanghai", 8},
-                          {"Europe/Berlin", 1}, {"America/New_York", -5},
-                          {"Asia/Kolkata", 5},  {"Asia/Kathmandu", 5}};
-    for (const Zone& z : zones) {
-        ScopedEnv tz("TZ", z.tz);
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            const time_t now = ::time(nullptr);
-            int32 got = 0;
-            ASSERT_EQ(get_curr_time(&got), 0);
-            if (::time(nullptr) != now) continue;  // crossed a second: read again
-            struct tm tm {};
-            ::localtime_r(&now, &tm);
-            const int64 expected = now + z.hours * 3600 + (tm.tm_isdst > 0 ? 3600 : 0);
-            EXPECT_EQ(got, static_cast<int32>(expected)) << z.tz;
-            break;
-        }
-    }
-}
-
 }  // namespace

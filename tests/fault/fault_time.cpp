@@ -74,15 +74,20 @@ TEST(TimeFault, ExpressionsMeasureFromThePinnedNow) {
         {"T-1D", local(2024, 3, 14)},
         {"*+1MO", now + 31 * 86400},
         {"JAN 20", local(2024, 1, 20)},
+        {"+1H", now + 3600},
     };
     for (const Case& c : cases) {
         time_t sec = 0;
         EXPECT_EQ(os_relativetime_to_sec(c.text, &sec), OS_OK) << c.text;
         EXPECT_EQ(sec, c.want) << c.text;
     }
+    time_t sec = 0;
+    EXPECT_EQ(os_relativetime_to_sec("\xC4\xB0+1d", &sec), OS_ERR_TIME_PARSE)
+        << "bytes above 0x7F are not letters";
+    EXPECT_EQ(sec, now);
 }
 
-TEST(TimeFault, CurrentLocalSecondsBeforeTheFirstLocalMidnight) {
+TEST(TimeFault, CurrentLocalSecondsAddTheWholeHourOffsetInEffect) {
     struct Case {
         const char* tz;
         time_t now;
