@@ -176,28 +176,48 @@ ZU_API int os_file_get_size(HANDLE hFile, int64* pnFileSize);
 /* ------------------------------------------------------------------------ */
 /* Directories                                                              */
 /* ------------------------------------------------------------------------ */
-/* mkdir(path, 0775). 0 also when anything already exists at the path;
- * OS_ERR_DIR_CREATE otherwise. */
+/* Makes the last component of szPathName with mkdir(path, 0775), less the umask.
+ * OS_OK, also when anything (directory or not) already exists at the path;
+ * OS_ERR_DIR_CREATE for any other failure (errno is not passed on).
+ * szPathName asserted. */
 ZU_API int32 os_dir_create(const char* szPathName);
-/* Opens szPathName and delivers its first entry other than "." and ".." in
- * szFileName (>= 256 bytes). 0 (stream left open in *pDir), OS_ERR_DIR_EMPTY_PATH,
- * OS_ERR_DIR_OPEN (cannot open, or the first read failed), OS_ERR_DIR_NO_MORE_FILES.
- * On any non-zero result the stream is closed. */
+/* Opens the directory szPathName and copies its first entry other than "." and ".."
+ * (names starting with a dot included, in the system's order) into szFileName, which
+ * must hold 256 bytes. Results:
+ *   OS_OK                     the stream stays open in pDir->pDir;
+ *   OS_ERR_DIR_EMPTY_PATH     szPathName is "": *pDir is not written;
+ *   OS_ERR_DIR_OPEN           opendir failed (pDir->pDir is NULL), or the first
+ *                             read failed (stream closed);
+ *   OS_ERR_DIR_NO_MORE_FILES  nothing but "." and "..": stream closed.
+ * Whenever this call closes the stream it also sets pDir->pDir to NULL.
+ * szPathName, szFileName and pDir asserted. */
 ZU_API int32 os_dir_find_first_file(const char* szPathName, char* szFileName, OSDIR* pDir);
-/* Next entry. 0, OS_ERR_DIR_NO_MORE_FILES, or the errno of a failed read; the
- * stream is closed on any non-zero result. A caller stopping early closes pDir->pDir
- * with closedir. */
+/* Copies the next entry other than "." and ".." into szFileName (256 bytes); the
+ * record is not changed. OS_OK (stream still open), OS_ERR_DIR_NO_MORE_FILES, or the
+ * errno of a failed read; on any non-zero result the stream is already closed and
+ * the record must not be used again. errno left over from the caller's own calls
+ * does not end an enumeration. A caller that stops before the end closes
+ * pDir->pDir with closedir. szFileName, pDir and pDir->pDir asserted. */
 ZU_API int32 os_dir_find_next_file(char* szFileName, const OSDIR* pDir);
-/* Removes every non-directory entry and every empty subdirectory, without descending.
- * 0, OS_ERR_NO_MEMORY, OS_ERR_DIR_EMPTY_PATH, OS_ERR_DIR_OPEN, OS_ERR_FILE_DELETE
- * (stops at the first entry that cannot be removed). */
+/* Empties szPathName with remove() on each entry found by the enumeration above:
+ * files, links and other non-directories, and empty subdirectories; it does not
+ * descend, and the directory itself stays. Entry paths are the path, a '/' unless
+ * the path already ends in '/' or '\', and the entry name. Results: OS_OK (an empty
+ * directory included); OS_ERR_DIR_EMPTY_PATH; OS_ERR_NO_MEMORY (nothing removed);
+ * OS_ERR_DIR_OPEN; OS_ERR_FILE_DELETE at the first entry that cannot be removed (a
+ * non-empty subdirectory, say): entries before it are gone, the rest remain. A read
+ * error after the first entry ends the emptying with OS_OK. The stream and the path
+ * buffer are released on every path. szPathName asserted. */
 ZU_API int32 os_dir_delete_files(const char* szPathName);
-/* os_dir_delete_files, then rmdir: 0 or OS_ERR_DIR_REMOVE. */
+/* os_dir_delete_files (its result ignored), then rmdir: OS_OK or OS_ERR_DIR_REMOVE.
+ * Entries removed before a failure stay removed. szPathName asserted. */
 ZU_API int32 os_dir_remove(const char* szPathName);
-/* The absolute path of the running executable, terminated, in szPathName. Returns
- * its length, or -1 when readlink fails or the path does not fit in nSize bytes with
- * its terminator (nothing is then written past the buffer). nSize > 0 and szPathName
- * asserted. */
+/* Copies the absolute path of the running executable (file name included, from
+ * /proc/self/exe) into szPathName and terminates it. Returns its length without the
+ * terminator, or -1: when readlink fails (buffer not written), and, our choice, when
+ * the path does not fit in nSize bytes with its terminator (szPathName is then the
+ * empty string; nothing is written past nSize bytes). The result is a length, not a
+ * result code. nSize > 0, then szPathName, asserted. */
 ZU_API int32 os_dir_get_curr_process_path(char* szPathName, int32 nSize);
 
 /* ------------------------------------------------------------------------ */
@@ -338,91 +358,153 @@ ZU_API int32 os_event_remove(const char* szEventName);
 /* ------------------------------------------------------------------------ */
 /* File mapping                                                             */
 /* ------------------------------------------------------------------------ */
-/* *pFileMap = hFile; nSize and szMappingName are not used. OS_OK. hFile != -1 and
- * pFileMap asserted. The descriptor stays owned by its opener. */
+/* The mapping object is the file descriptor itself: *pFileMap = hFile, OS_OK.
+ * nSize and szMappingName (may be NULL) are not used: the file is neither resized
+ * nor named. The descriptor stays owned by its opener. hFile != -1 and pFileMap
+ * asserted. Usage: open the file O_RDWR, size it to cover every view
+ * (os_file_truncate), create, map / flush / unmap views, close, os_file_close. */
 ZU_API int os_mem_filemap_create(HANDLE hFile, uint64 nSize, const char* szMappingName,
                                  FileMapHandle* pFileMap);
-/* Maps nNumMapBytes at file offset nOffsetPos shared, read-write and locked.
- * OS_OK or errno of mmap (*pMapView is MAP_FAILED then). hFileMapping != 0 and
- * pMapView asserted. */
+/* Maps nNumMapBytes of the file from offset nOffsetPos (full 64 bits; a multiple of
+ * the page size) at an address the system chooses: PROT_READ | PROT_WRITE,
+ * MAP_SHARED (writes reach the file and every other view) and MAP_LOCKED (counts
+ * against RLIMIT_MEMLOCK). OS_OK, or the errno of mmap with *pMapView = MAP_FAILED:
+ * EACCES (file not open read-write), EINVAL (unaligned offset, zero length),
+ * EAGAIN/EPERM (locking refused), ENOMEM. Touching a page past the end of the file
+ * raises SIGBUS. hFileMapping != 0 and pMapView asserted. */
 ZU_API int os_mem_fileview_map(FileMapHandle hFileMapping, uint64 nOffsetPos,
                                size_t nNumMapBytes, void** pMapView);
-/* OS_OK or OS_ERR_MEM_UNMAP_VIEW. pMapView asserted. */
+/* munmap: OS_OK or OS_ERR_MEM_UNMAP_VIEW (an unaligned address, say). pMapView
+ * asserted. */
 ZU_API int os_mem_fileview_unmap(void* pMapView, size_t nNumMapBytes);
-/* msync(MS_ASYNC). OS_OK or errno. */
+/* Schedules the write-back of nBytes from pBaseAddr (msync MS_ASYNC) without waiting.
+ * OS_OK or the errno of msync (EINVAL unaligned address, ENOMEM range not mapped).
+ * Nothing is checked. */
 ZU_API int32 os_mem_filemap_flushview(void* pBaseAddr, int64 nBytes);
-/* Does nothing; OS_OK. Close the file with os_file_close after unmapping. */
+/* Does nothing and returns OS_OK; the descriptor stays open and usable. */
 ZU_API int os_mem_filemap_close(FileMapHandle hFileMapping);
 
 /* ------------------------------------------------------------------------ */
 /* Shared-memory segments                                                   */
 /* ------------------------------------------------------------------------ */
-/* Creates or opens (no exclusivity) the System V segment named by the key file
- * szShmName with at least nSize bytes; a segment that cannot be opened is removed
- * with "ipcrm -M <key>" and created once more. OS_OK or errno. */
+/* Creates or opens the System V segment (mode 0666) of at least nSize bytes whose key
+ * is ftok(szShmName, 0); the key file is created if missing (0777 less the umask)
+ * and never removed. No exclusivity: an existing segment that is large enough is
+ * opened with its contents, a new one is zero-filled. When the first shmget fails
+ * for any reason (an existing segment too small, foreign permissions), "ipcrm -M
+ * <key>" is run through system() (output and status ignored) and shmget is tried
+ * once more, so a smaller segment is replaced for everyone: processes still attached
+ * keep the old memory. Results: OS_OK with *pHandle set; the errno of opening the
+ * key file, of ftok, or of the second shmget. Nothing is checked: szShmName and
+ * pHandle must be valid. */
 ZU_API int32 os_mem_sharemem_create(uint32 nSize, const char* szShmName, MemMapHandle* pHandle);
-/* Attaches read-write. OS_OK or errno of shmat. pShareMem asserted. */
+/* Attaches segment hMapping read-write at an address the system chooses. OS_OK, or
+ * the errno of shmat with *pShareMem = (void*)-1. pShareMem asserted. */
 ZU_API int os_mem_sharemem_map(HANDLE hMapping, void** pShareMem);
-/* Detaches. OS_OK or OS_ERR_SHM_UNMAP. */
+/* Detaches the segment attached at pShm: OS_OK or OS_ERR_SHM_UNMAP. */
 ZU_API int os_mem_sharemem_unmap(void* pShm);
-/* Marks the segment for removal. OS_OK or OS_ERR_SHM_CLOSE. */
+/* Marks the segment for removal (IPC_RMID): it leaves its key at once, and attached
+ * processes keep its memory until they detach. OS_OK or OS_ERR_SHM_CLOSE (no such
+ * segment, not permitted). Called once, by the process that decides it is done. */
 ZU_API int os_mem_sharemem_close(MemMapHandle hMapping);
 
 /* ------------------------------------------------------------------------ */
 /* Network: addresses and name resolution                                   */
 /* ------------------------------------------------------------------------ */
-/* IPv4 integer form: first dotted field in the most significant byte
- * (192.168.1.2 is 0xC0A80102). Dotted text buffers hold at least 16 bytes. */
+/* IPv4 integer form: host order, first dotted field in the most significant byte
+ * (192.168.1.2 is 0xC0A80102). Dotted text buffers hold at least 16 bytes.
+ * Pointers are not checked; outputs are untouched on failure. */
 
-/* Strict dotted text to integer. OS_OK, OS_ERR_NET_BAD_IP or errno. */
+/* Strict dotted-decimal text, as inet_pton(AF_INET) accepts it (four fields 0-255
+ * without leading zeros, nothing before or after), to the integer form. OS_OK, or
+ * OS_ERR_NET_BAD_IP for any other text. */
 ZU_API int32 os_network_ip2int(const char* szIp, uint32* ipint);
-/* Integer to dotted text. OS_OK or errno. */
+/* Integer form to dotted text ("0.0.0.0" for 0). OS_OK or errno. */
 ZU_API int32 os_network_int2ip(uint32 ipint, char* szIp);
-/* First IPv4 address of a host name (getaddrinfo) as dotted text. OS_OK or
- * OS_ERR_NET_RESOLVE (also when no IPv4 entry is listed). Prints one line on failure. */
+/* Dotted text of the first IPv4 address getaddrinfo lists for szHostName (a name
+ * or numeric text; IPv4/TCP hints, no service). When the resolver fails, prints
+ * "getaddrinfo failed with error: <code>" on stdout and returns OS_ERR_NET_RESOLVE.
+ * Entries of other families are skipped with one line each ("AF_INET6 (IPv6)",
+ * "getaddrinfo ai_family Unspecified", "Other ai_family [<n>]"); a list without an
+ * IPv4 entry also gives OS_ERR_NET_RESOLVE. OS_OK or errno of inet_ntop otherwise. */
 ZU_API int32 os_network_get_host_by_name(char* szHostName, char* szIp);
-/* (nIpV4 << 16) + nPort. */
+/* Server identifier (nIpV4 << 16) + nPort: port in bits 0-15, address in 16-47. */
 ZU_API uint64 os_network_generate_srvid(uint32 nIpV4, uint16 nPort);
 
 /* ------------------------------------------------------------------------ */
 /* Network: sockets                                                         */
 /* ------------------------------------------------------------------------ */
-/* Sockets are plain descriptors. Results: OS_OK or the errno of the failing call. */
+/* Sockets are plain descriptors, serialised by their callers. Results: OS_OK or
+ * the unchanged errno of the failing call; outputs are written only on success.
+ * Pointers are not checked. Nothing here changes a socket's blocking mode except
+ * os_network_setsock_blocking, and nothing closes one except
+ * os_network_closesocket. */
+
+/* Both do nothing and return OS_OK; any number of calls, in any order. */
 ZU_API int32 os_network_startup(void);
 ZU_API int32 os_network_clean(void);
+/* socket(nDomain, nType, nProtocol); *pSocket = the new descriptor. */
 ZU_API int32 os_network_socket(int32 nDomain, int32 nType, int32 nProtocol, int* pSocket);
-/* *pRecvBytes = bytes received (0 when the peer closed). */
+/* One recv in the socket's own mode, without waiting first. *pRecvBytes = bytes
+ * received (0 when the peer closed). A negative nLen gives EINVAL. */
 ZU_API int32 os_network_recv(int sock, void* pBuf, int32 nLen, int32 nFlags, int32* pRecvBytes);
-/* *sock_num = ready descriptors (0 on time-out, still OS_OK). */
+/* select() as is; *sock_num = ready descriptors (0 on time-out, still OS_OK). */
 ZU_API int32 os_network_select(int32 fds, fd_set* readfds, fd_set* writefds, fd_set* errorfds,
                                int32* sock_num, struct timeval* timeout);
+/* shutdown(sock, nHow); 0, 1, 2 are SHUT_RD, SHUT_WR, SHUT_RDWR, other values are
+ * passed on (EINVAL). */
 ZU_API int32 os_network_shutdown(int sock, int32 nHow);
+/* close(sock), never retried; a closed descriptor gives EBADF. */
 ZU_API int32 os_network_closesocket(int sock);
-/* Non-zero bBlocking: blocking; zero: non-blocking. Other status flags are kept. */
+/* Non-zero bBlocking (any byte): blocking; zero: non-blocking. Every other status
+ * flag is kept. OS_OK or errno of F_SETFL. */
 ZU_API int32 os_network_setsock_blocking(int sock, bool bBlocking);
-/* Plain connect. OS_OK or errno. */
+/* A plain connect(), in the socket's own mode. OS_OK or errno (EINPROGRESS on a
+ * non-blocking socket whose attempt goes on). */
 ZU_API int32 os_network_connect(int sock, const struct sockaddr* pAddr, int32 nAddrLen);
-/* Connects within *timeout (NULL: no limit) on a socket the caller made non-blocking.
- * OS_OK, OS_ERR_NET_CONNECT_TIMEOUT (attempt left pending) or errno (SO_ERROR). */
+/* Connects within *timeout; the limit governs only a socket the caller made
+ * non-blocking (a blocking connect waits by itself). timeout NULL: no limit;
+ * {0,0}: only polls. The unslept remainder is written back into *timeout, as
+ * select does. Returns OS_OK, OS_ERR_NET_CONNECT_TIMEOUT (the attempt stays
+ * pending, the socket open), the errno of connect or of the wait (EINTR), or the
+ * attempt's own error read from SO_ERROR (ECONNREFUSED...). The wait uses poll,
+ * so any descriptor number works, 1024 and above included. */
 ZU_API int32 os_network_connect_timeout(int sock, const struct sockaddr* pAddr, int32 nAddrLen,
                                         struct timeval* timeout);
-/* Waits for writability, then one send. OS_OK with *pSentBytes (may be < nLen),
- * OS_ERR_NET_DOWN for ENETDOWN, or errno. */
+/* Waits without limit until sock is writable (poll: any descriptor number), then
+ * sends once. OS_OK with *pSentBytes = bytes accepted (may be < nLen: the caller
+ * sends the rest), OS_ERR_NET_DOWN for ENETDOWN, or errno (EAGAIN on a
+ * non-blocking socket another thread filled in between). A negative nLen gives
+ * EINVAL; a negative sock is not waited on (send reports EBADF). */
 ZU_API int32 os_network_send(int sock, const void* pBuf, int32 nLen, int32 nFlags,
                              int32* pSentBytes);
 
 /* ------------------------------------------------------------------------ */
 /* Network: local interfaces                                                */
 /* ------------------------------------------------------------------------ */
-/* First acceptable MAC address (not lo, br*, docker*) as "00-1A-2B-3C-4D-5E" into
- * szMacAddr (>= 18 bytes). OS_OK, OS_ERR_NET_NULL_ARG, OS_ERR_NET_NO_MAC. */
+/* Nothing is cached: each call rescans. */
+
+/* The first acceptable MAC address among /sys/class/net/<name>/address, in
+ * directory order, skipping lo and names beginning with "br" or "docker". A
+ * candidate is the first line, at most 17 characters; it is accepted when it is
+ * exactly six ':'-separated pairs of hexadecimal digits, and written to szMacAddr
+ * (>= 18 bytes) as "00-1A-2B-3C-4D-5E" (upper case). Returns OS_OK,
+ * OS_ERR_NET_NULL_ARG for a NULL szMacAddr, or OS_ERR_NET_NO_MAC (szMacAddr then
+ * holds "" or the last rejected candidate). */
 ZU_API int os_network_get_local_mac_addr(char* szMacAddr);
-/* Up to 16 IPv4 addresses of the host, in reverse interface-list order, in a heap
- * array released with os_network_free_localip. OS_OK, OS_ERR_NO_MEMORY (*pIP NULL),
- * or errno of socket/ioctl (*pIP NULL, *pIPNum 0). */
+/* The host's IPv4 addresses (SIOCGIFCONF, room for 16 entries, so at most 16),
+ * in the reverse of the kernel's list order, 127.0.0.1 included, as a heap array
+ * of integer-form values in *pIP with its length in *pIPNum; release it with
+ * os_network_free_localip. Entries whose address cannot be read are left out.
+ * Returns OS_OK; OS_ERR_NO_MEMORY (*pIP NULL, *pIPNum the number of list
+ * entries); or the errno of socket or of the list request (*pIP NULL,
+ * *pIPNum 0). */
 ZU_API int32 os_network_get_localip(uint32** pIP, int32* pIPNum);
+/* Frees an array of os_network_get_localip; NULL does nothing. */
 ZU_API void os_network_free_localip(uint32* pIP);
-/* The peer's IPv4 address of a connected socket; *pIP is 0 on failure. OS_OK or errno. */
+/* The IPv4 address of the peer of connected socket sock, in integer form. *pIP is
+ * set to 0 first. OS_OK or errno of getpeername (ENOTCONN when not connected).
+ * The family is not checked: only IPv4 sockets give a meaningful value. */
 ZU_API int32 os_network_get_socket_ip(int sock, uint32* pIP);
 
 /* ------------------------------------------------------------------------ */

@@ -46,6 +46,10 @@ private:
 
 }  // namespace fi
 
+// malloc and strdup are wrapped once for the whole binary (fault_common.cpp).
+extern fi::Point fi_malloc;
+extern fi::Point fi_strdup;
+
 #define FI_WRAP(ret, name, failval, params, args)            \
     extern "C" ret __real_##name params;                     \
     fi::Point fi_##name;                                     \
