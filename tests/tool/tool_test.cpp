@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "os/os.h"
 #include "test_support.h"
 
 namespace {
@@ -433,6 +434,26 @@ TEST(Tool, IpcForceRemovesAnAttachedSegment) {
     // The memory stays usable here until it is detached.
     static_cast<char*>(mem)[0] = 1;
     EXPECT_EQ(shmdt(mem), 0);
+}
+
+// The key the tool derives is the one the library uses for the same file.
+TEST(Tool, IpcSeesTheLibrarysSemaphoreAndSegment) {
+    zutest::TempDir dir;
+    std::string sem_file = dir.file("sema"), shm_file = dir.file("shm");
+    SemaHandle sema = -1;
+    ASSERT_EQ(os_proc_sema_init(sem_file.c_str(), 2, &sema), OS_OK);
+    SemGuard sem_guard{sema};
+    MemMapHandle seg = -1;
+    ASSERT_EQ(os_mem_sharemem_create(8192, shm_file.c_str(), &seg), OS_OK);
+    ShmGuard shm_guard{seg};
+
+    Result r = run_zuos({"ipc", sem_file});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "id " + std::to_string(sema) + ": 2 semaphores, count 2, users 1"))
+        << r.out;
+    r = run_zuos({"ipc", shm_file});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "id " + std::to_string(seg) + ": 8192 bytes, attached 0")) << r.out;
 }
 
 }  // namespace
