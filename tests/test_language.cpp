@@ -209,8 +209,6 @@ TEST(Language, SmallestDestinationsUnderCopyAndConversion) {
         // D6 D0 becomes three bytes of UTF-8: nDesLen 4 is the least that holds them.
         {"zh_CN.GBK", os_lang_conv_sys_to_utf8, kZhongGb, 3, OS_ERR_CONV_FAILED},
         {"zh_CN.GBK", os_lang_conv_sys_to_utf8, kZhongGb, 4, OS_OK},
-        {"zh_CN.GB18030", os_lang_conv_utf8_to_sys, kSmileUtf8, 4, OS_ERR_CONV_FAILED},
-        {"zh_CN.GB18030", os_lang_conv_utf8_to_sys, kSmileUtf8, 5, OS_OK},
     };
     for (const Case& c : cases) {
         ScopedEnv env("LANG", c.lang);
@@ -312,13 +310,6 @@ TEST(Language, SelectorPicksGb18030CopyOrTheSystemSet) {
         ScopedEnv en("LANG", "en_US.UTF-8");
         EXPECT_EQ(to_given(cs, kZhongUtf8), ok(kZhongUtf8)) << cs;
     }
-}
-
-TEST(Language, Gb18030SelectorDoesNotClearTheDestination) {
-    Dest d(8);
-    ASSERT_EQ(os_lang_conv_unicode_to_given(ZU_OS_CHARSET_ANSI, kZhongUtf8.c_str(), d.data(), 8),
-              OS_OK);
-    EXPECT_EQ(std::string(d.data(), 4), kZhongGb + '\0' + kFill);
 }
 
 TEST(Language, SafeStrncpyCopiesWholeOrNothing) {

@@ -66,17 +66,6 @@ TEST(Thread, JoinOfEndedThreadAndBothJoinsAgree) {
     EXPECT_EQ(os_thread_join_with_msgwait(os_thread_get_id()), OS_ERR_THREAD_JOIN);
 }
 
-TEST(Thread, JoinOfDetachedThreadFails) {
-    static Gate g;  // the detached thread may still read it after the test returns
-    ThreadHandle h{};
-    ASSERT_EQ(os_thread_create(&h, wait_at_gate, &g), OS_OK);
-    ASSERT_EQ(::pthread_detach(h), 0);
-    // Still held at the gate, so the handle is valid while it is refused.
-    EXPECT_EQ(os_thread_join(h), OS_ERR_THREAD_JOIN);
-    EXPECT_EQ(os_thread_join_with_msgwait(h), OS_ERR_THREAD_JOIN);
-    g.open = true;
-}
-
 TEST(Thread, TerminateEndsASleepingThreadAndAlwaysSucceeds) {
     ThreadHandle h{};
     ASSERT_EQ(os_thread_create(&h, sleep_long, nullptr), OS_OK);

@@ -578,60 +578,125 @@ ZU_API int32 os_network_get_socket_ip(int sock, uint32* pIP);
 /* ------------------------------------------------------------------------ */
 /* Character sets                                                           */
 /* ------------------------------------------------------------------------ */
-/* Conversions of NUL-terminated byte strings between the system character set (chosen
- * from LANG on every call), UTF-8 and a selected set, through iconv. nDesLen is the
- * destination size including the terminator. Results: OS_OK, OS_ERR_CONV_OPEN,
- * OS_ERR_CONV_FAILED, OS_ERR_CONV_BAD_ARG; nothing is ever partly successful. */
+/* Conversions of NUL-terminated byte strings between the system character set, UTF-8
+ * and a selected set, through iconv. Results: OS_OK, OS_ERR_CONV_OPEN (converter not
+ * available), OS_ERR_CONV_FAILED (invalid or incomplete input, a character without
+ * equivalent, or output that does not fit), OS_ERR_CONV_BAD_ARG; 0 always means the
+ * whole source was converted or copied. Nothing asserts. Lengths are bytes.
+ *
+ * The system set comes from LANG, read on every call and matched whole and
+ * case-sensitively (no other locale variable, and the process locale is untouched):
+ *   zh_CN.UTF-8 zh.UTF-8 zh.utf8 zh.utf-8 zh_CN.utf-8 zh_CN.utf8  -> UTF-8 (copy)
+ *   zh_CN.GBK zh.GBK zh_CN.gbk zh.gbk zh_CN.hp15CN                -> "gbk"
+ *   zh_CN.GB18030 zh.GB18030                                      -> "GB18030"
+ *   zh_CN.gb18030            -> "GB18030" from UTF-8 only; to UTF-8 it copies
+ *   zh_CN.GB2312 zh.GB2312                                        -> "GB2312"
+ *   unset or anything else                                        -> UTF-8 (copy)
+ * A copy does not examine the bytes and never truncates: a source longer than
+ * nDesLen - 1 bytes gives OS_ERR_CONV_BAD_ARG with the destination all zero.
+ * Each call opens and closes its own converter: safe from any number of threads, as
+ * long as no thread changes the environment meanwhile. */
 
-/* Converts inlen bytes; writes at most outlen bytes plus a terminator (outbuf holds
- * outlen + 1). No argument checks. */
+/* Converts exactly inlen bytes from from_charset to to_charset (iconv names), in one
+ * iconv call with no shift-state flush. On OS_OK a terminator follows the output, so
+ * outbuf must hold outlen + 1 bytes. On OS_ERR_CONV_FAILED outbuf holds the output
+ * before the stop and no terminator; on OS_ERR_CONV_OPEN it is untouched. Unchecked:
+ * valid pointers, inlen and outlen not negative. */
 ZU_API int32 code_convert(const char* from_charset, const char* to_charset, const char* inbuf,
                           int inlen, char* outbuf, int outlen);
+/* System set to UTF-8 (os_lang_conv_sys_to_utf8) and back (os_lang_conv_utf8_to_sys).
+ * nDesLen is the destination size, terminator included. A null pointer or nDesLen
+ * below 1 gives OS_ERR_CONV_BAD_ARG with szDest untouched. Otherwise all nDesLen bytes
+ * are cleared first, so szDest is terminated whatever the result: after a failed
+ * conversion it holds the prefix converted before the stop. An empty source gives
+ * OS_OK without reading LANG or opening a converter. */
 ZU_API int32 os_lang_conv_sys_to_utf8(const char* szSrc, char* szDest, int nDesLen);
 ZU_API int32 os_lang_conv_utf8_to_sys(const char* szSrc, char* szDest, int nDesLen);
-/* Copies szSrc whole or not at all. No argument checks. */
+/* Clears all nDesLen bytes, then copies szSrc whole if it fits in nDesLen - 1 bytes,
+ * else OS_ERR_CONV_BAD_ARG (szDest stays all zero). Unchecked: non-null pointers and
+ * nDesLen of at least 1. */
 ZU_API int32 _zu_safe_strncpy(const char* szSrc, char* szDest, int nDesLen);
+/* Text in the selected set to UTF-8, and back. ZU_OS_CHARSET_ANSI converts from/to
+ * "GB18030" whatever LANG says, without clearing szDest first (after a failure its
+ * contents are unspecified) and needing room for the output and its terminator
+ * within nDesLen; ZU_OS_CHARSET_UNICODE is _zu_safe_strncpy; ZU_OS_CHARSET_SYS and
+ * any other value are the system/UTF-8 pair above. Null pointers or nDesLen below 1
+ * give OS_ERR_CONV_BAD_ARG first. */
 ZU_API int32 os_lang_conv_given_to_unicode(ZU_OS_CHARSET charset, const char* szSrc,
                                            char* szDest, int nDesLen);
 ZU_API int32 os_lang_conv_unicode_to_given(ZU_OS_CHARSET charset, const char* szSrc,
                                            char* szDest, int nDesLen);
-/* The same as os_lang_conv_sys_to_utf8 / os_lang_conv_utf8_to_sys. */
+/* Exactly os_lang_conv_sys_to_utf8 / os_lang_conv_utf8_to_sys: here "ANSI" is the
+ * system set from LANG, not GB18030. */
 ZU_API int32 _os_lang_conv_ansi_to_unicode(const char* szSrc, char* szDest, int nDesLen);
 ZU_API int32 _os_lang_conv_unicode_to_ansi(const char* szSrc, char* szDest, int nDesLen);
 
 /* ------------------------------------------------------------------------ */
 /* Processes                                                                */
 /* ------------------------------------------------------------------------ */
-/* Forks and runs szFileName ("./" prepended when it holds no '/') with argv as its
- * only argument string. OS_OK in the parent (the child's id in *pProcess) or
- * OS_ERR_PROCESS_SPAWN. A child whose exec fails ends at once with _exit(127).
+/* A process is its id; the library keeps no record. Any thread may call these. */
+
+/* Forks; the child runs szFileName through execl with argv as its only argument
+ * string (argument zero, not split at blanks; null gives an empty vector). A name
+ * without any '/' runs "./name" from the current directory; the search path is never
+ * used. Environment and open descriptors are inherited. The child's id goes to
+ * *pProcess in the parent, which gets OS_OK at once, without learning whether the
+ * program started. OS_ERR_PROCESS_SPAWN, with *pProcess = -1 and no child, when fork
+ * fails or when the "./name" path cannot be allocated (it is built before fork).
+ * A child whose execl fails ends at once with _exit(127): it never returns into the
+ * caller's code as a copy of the caller; collect it with os_process_wait as usual.
  * szFileName and pProcess asserted. */
 ZU_API int32 os_process_spawn(const char* szFileName, const char* argv, ProcessHandle* pProcess);
-/* waitpid: OS_OK or OS_ERR_PROCESS_WAIT. The exit status is not reported. */
+/* waitpid(hProcess, no status, 0): blocks until the child ends and collects it.
+ * OS_OK, or OS_ERR_PROCESS_WAIT for any failure (no such child, already collected,
+ * interrupted by a signal: not retried). The exit status is not reported. 0 and
+ * negative ids keep waitpid's meanings (process group, any child). */
 ZU_API int32 os_process_wait(ProcessHandle hProcess);
-/* kill(SIGKILL): OS_OK or errno. Collect the child with os_process_wait afterwards. */
+/* kill(hProcess, SIGKILL): OS_OK or errno (ESRCH, EPERM). Does not wait; collect the
+ * child with os_process_wait afterwards. */
 ZU_API int32 os_process_terminate(ProcessHandle hProcess);
-/* getpid(). */
+/* getpid(): the caller's process id, not a result code. */
 ZU_API int32 os_process_get_curr_id(void);
 
 /* ------------------------------------------------------------------------ */
 /* Threads                                                                  */
 /* ------------------------------------------------------------------------ */
-/* Joinable threads with default attributes. */
+/* A thread is its pthread_t; the library keeps no record and sets no attribute, so
+ * threads are joinable with the default stack and scheduling. No pointer is checked.
+ * The platform's error numbers are not passed on. */
+
+/* pthread_create with default attributes: OS_OK with the id in *pThreadHandle, or
+ * OS_ERR_THREAD_CREATE (*pThreadHandle then meaningless). */
 ZU_API int os_thread_create(ThreadHandle* pThreadHandle, THR_FUNC thrFunc, void* pArg);
+/* pthread_join, the thread's return value discarded: OS_OK or OS_ERR_THREAD_JOIN (not
+ * joinable, already being joined, or the caller itself). The handle is then invalid. */
 ZU_API int os_thread_join(ThreadHandle hThread);
+/* The same call as os_thread_join, same result. */
 ZU_API int os_thread_join_with_msgwait(ThreadHandle hThread);
-/* pthread_cancel; always OS_OK. Join the thread afterwards. */
+/* pthread_cancel, its result ignored: always OS_OK. The thread ends at a cancellation
+ * point its own settings allow; join it afterwards to release it. */
 ZU_API int os_thread_terminate(ThreadHandle hThread);
-/* *pActive = 1 while the thread exists, 0 for ESRCH; OS_ERR_THREAD_INVALID for EINVAL. */
+/* pthread_kill(hThread, 0), which sends nothing: EINVAL gives OS_ERR_THREAD_INVALID
+ * with *pActive unwritten; ESRCH gives OS_OK with *pActive = 0; any other answer,
+ * success included, OS_OK with *pActive = 1. For handles not yet joined. */
 ZU_API int os_thread_test_active(ThreadHandle hThread, bool* pActive);
+/* pthread_self(): the calling thread's id. */
 ZU_API ThreadID os_thread_get_id(void);
 
 /* ------------------------------------------------------------------------ */
 /* Console                                                                  */
 /* ------------------------------------------------------------------------ */
-/* 1 when a character arrives on standard input within a tenth of a second (it is
- * pushed back and stays unread), else 0. */
+/* Key probe on standard input: 1 when a character is available within a tenth of a
+ * second, else 0 (also at end of file); a flag, not a result code. A character read
+ * is pushed back with ungetc, so the next read of stdin returns it; one already
+ * buffered in stdin counts at once. When descriptor 0 is a terminal, its settings are
+ * switched for the one read (every local mode off, VMIN 0, VTIME 1; nothing else
+ * changed) and restored straight after it; otherwise the stream is read as it is
+ * (at once from a file, waiting on an empty pipe). Terminal-setting failures are not
+ * reported and no signal handler is installed. After a probe that read nothing, the
+ * end-of-file and error indicators of stdin are cleared (clearerr), so that a later
+ * probe or read waits again. No other thread may use stdin or its terminal settings
+ * meanwhile. */
 ZU_API int os_kb_hit(void);
 
 #ifdef __cplusplus
