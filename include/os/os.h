@@ -223,54 +223,122 @@ ZU_API int32 os_dir_get_curr_process_path(char* szPathName, int32 nSize);
 /* ------------------------------------------------------------------------ */
 /* Clock, intervals and sleep                                               */
 /* ------------------------------------------------------------------------ */
-/* Wall clock (gettimeofday, real time). None of these returns a result code. */
+/* The real-time clock (gettimeofday: it jumps when the system time is set; there is
+ * no monotonic reading here). None of these returns a result code, the pointers are
+ * not checked, and the outcome of gettimeofday is not examined. */
 ZU_API void os_gettimeofday_high_res(struct timeval* pTimeValue);
 ZU_API void os_gettimeofday(struct timeval* ptvCurrent);
-/* *ptvResult = *ptvEnd - *ptvStart with one borrow; the result may alias an input. */
+/* *ptvResult = *ptvEnd - *ptvStart: seconds and microseconds apart, then one borrow
+ * when the microseconds are negative. An end before the start gives a negative
+ * tv_sec with tv_usec in 0..999999 (5.2 s - 7.5 s = -3 s + 700000 us). Both inputs
+ * are read first, so ptvResult may be either of them. */
 ZU_API void os_timevalue_sub(struct timeval* ptvResult, struct timeval* ptvEnd,
                              struct timeval* ptvStart);
-/* usleep(msec * 1000) in 32-bit unsigned arithmetic: keep msec <= 4294967. */
+/* usleep(msec * 1000) with the product in 32-bit unsigned arithmetic: keep msec at
+ * or below 4294967 (71.6 minutes); more wraps round. A signal may end it early. */
 ZU_API void os_sleep(long int msec);
-/* Current seconds (cut to 32 bits) and milliseconds; does nothing if either is NULL. */
+/* Current seconds (cut to 32 bits) into *pnSec and milliseconds (0..999) into
+ * *pnMSec; writes nothing if either pointer is NULL. */
 ZU_API void os_get_curr_time_sec_and_msec(uint32* pnSec, uint16* pnMSec);
-/* Current time in milliseconds since the Epoch. */
+/* Current time in milliseconds since the Epoch (microseconds truncated). */
 ZU_API int64 os_get_curr_time_msec(void);
 
 /* ------------------------------------------------------------------------ */
 /* Calendar conversions                                                     */
 /* ------------------------------------------------------------------------ */
-/* Local calendar work through localtime_r and mktime in the process's time zone. */
+/* Seconds since the Epoch in int32 (up to 2038-01-19 03:14:07 UTC) against local
+ * calendar fields, in the process's time zone (TZ) at the time of the call. Each
+ * call breaks time down into its own record (localtime_r): safe from any thread.
+ * Results: OS_OK, OS_ERR_TIME_NULL_ARG, OS_ERR_TIME_NEGATIVE_SEC,
+ * OS_ERR_TIME_LOCALTIME, OS_ERR_TIME_MKTIME; on failure nothing is written unless
+ * stated. */
 
-/* Standard-time offset of the local zone in whole hours (truncated toward zero). */
+/* Offset of the zone's standard time from UTC in whole hours, east positive,
+ * truncated toward zero (+5:30 and +5:45 give 5, -3:30 gives -3), taken from local
+ * midnight of 2 January 1970: daylight saving plays no part. */
 ZU_API int32 get_local_timezone(void);
-/* Current time in local seconds into *pnCurrTime: 0, or -1 when mktime fails. */
+/* Current time in local seconds (the wall clock counted as if it were UTC) into
+ * *pnCurrTime: the wall clock read as standard time plus get_local_timezone() hours,
+ * so daylight saving is included and a fraction of an hour is dropped (UTC+5:30
+ * adds 5 hours). Returns 0, or -1 when mktime fails (-1 is then stored); our choice:
+ * also -1, with nothing stored, if the clock cannot be broken down. pnCurrTime is
+ * not checked. */
 ZU_API int32 get_curr_time(int32* pnCurrTime);
-/* Epoch seconds to local fields. OS_ERR_TIME_NEGATIVE_SEC (tested first),
- * OS_ERR_TIME_NULL_ARG, OS_ERR_TIME_LOCALTIME. mSecond is left alone. */
+/* Epoch seconds to local fields of *pRDTime, timezone = get_local_timezone();
+ * mSecond is left as it was. OS_ERR_TIME_NEGATIVE_SEC for nSec < 0 (tested before
+ * the pointer), OS_ERR_TIME_NULL_ARG, OS_ERR_TIME_LOCALTIME. */
 ZU_API int32 convert_sec_to_rdtime(int32 nSec, ZUTimeStamp* pRDTime);
-/* Local fields (read as standard time) to Epoch seconds. OS_ERR_TIME_NULL_ARG;
- * OS_ERR_TIME_MKTIME when the result is negative or 0x7FFFFFFF (stored anyway). */
+/* Local fields to Epoch seconds; mSecond and timezone are not read, out-of-range
+ * fields are normalised (month 13 of 2023 is January 2024). The fields are read as
+ * standard time, so inside daylight saving the result is 3600 s later than the
+ * instant convert_sec_to_rdtime maps to them; outside it the two are inverses.
+ * *pnSec receives mktime's result cut to 32 bits, also when that fails the check:
+ * OS_ERR_TIME_MKTIME when it is negative or 0x7FFFFFFF. OS_ERR_TIME_NULL_ARG if
+ * either pointer is NULL. */
 ZU_API int32 convert_rdtime_to_sec(const ZUTimeStamp* pTime, int32* pnSec);
-/* Local date and time to Epoch seconds, daylight saving decided by the library;
- * -1 when mktime fails. */
+/* Local date and time to Epoch seconds, daylight saving decided by the C library
+ * (tm_isdst -1); -1 when mktime fails. No argument checks; extreme values are
+ * reported by mktime, never overflowed. */
 ZU_API time_t os_time_local_to_utc(int year, int month, int day, int hour, int minute,
                                    int second);
-/* Monday 1 .. Sunday 7. OS_ERR_TIME_NULL_ARG (tested first), OS_ERR_TIME_NEGATIVE_SEC,
- * OS_ERR_TIME_LOCALTIME. */
+/* Local weekday of nSec, Monday 1 .. Sunday 7. OS_ERR_TIME_NULL_ARG (tested before
+ * nSec), OS_ERR_TIME_NEGATIVE_SEC, OS_ERR_TIME_LOCALTIME. */
 ZU_API int32 os_get_weekday(int32 nSec, int32* pWeekDay);
-/* Day of the year, 1 for 1 January. Results as os_get_weekday. */
+/* Local day of the year, 1 for 1 January (366 on 31 December of a leap year).
+ * Results as os_get_weekday. */
 ZU_API int32 os_get_yearday(int32 nSec, int32* pYearDay);
-/* Seconds since local midnight. Results as os_get_weekday. */
+/* Seconds since local midnight, 0..86399 (86400 in a leap second). Results as
+ * os_get_weekday. */
 ZU_API int32 os_get_daysec(int32 nSec, int32* pDaySec);
 
 /* ------------------------------------------------------------------------ */
 /* Time expressions                                                         */
 /* ------------------------------------------------------------------------ */
-/* Parses a time expression relative to now (upper case accepted) into *pnSec.
- * OS_OK, OS_ERR_TIME_PARSE, OS_ERR_INVALID_ARG (NULL argument), OS_ERR_NO_MEMORY. */
+/* Parses a time expression relative to now: a copy of the text with 'A'..'Z' turned
+ * to lower case (other bytes unchanged) goes to processTimeOffset with *pnSec set to
+ * time(NULL) first. OS_OK, OS_ERR_TIME_PARSE, OS_ERR_INVALID_ARG (either pointer
+ * NULL; *pnSec untouched) or OS_ERR_NO_MEMORY (the copy failed; *pnSec untouched). */
 ZU_API int32 os_relativetime_to_sec(const char* timestampStr, time_t* pnSec);
-/* The parser: szTimeStr (anchors and names in lower case) relative to the base time
- * in *pnSec; the result replaces it. OS_OK or OS_ERR_TIME_PARSE. */
+/* The parser: szTimeStr relative to the base time in *pnSec, the result replacing
+ * it; OS_OK or OS_ERR_TIME_PARSE. Pointers are not checked. Anchors and month and
+ * weekday names must be lower case; unit words may be in any case. All calendar
+ * work is local time, and mktime reads fields under the base time's daylight-saving
+ * state. Forms, tried in this order; the first whose trigger holds is final:
+ *   A "15-jan-24", "15-jan-2024 08:00[:05]": text of 7+ characters with a '-' and a
+ *     further '-' from the third character after it on. Scanned "%d-%3s-%d %d:%d:%d";
+ *     3, 5 or 6 items else failure. Years 0..99 are 2000..2099. The result is stored
+ *     even when the month word is unknown, which then fails.
+ *   B "jan 20": a space and a word followed by a day; day 1..31 and a month name
+ *     (whole word) else failure. Base year, 00:00:00.
+ *   C "12/25", "5-1": month and day ("%d/%d", else "%d-%d"); 1..12 and 1..31 else
+ *     failure. Base year, 00:00:00; text after the day is ignored.
+ *   D [anchor][offset], split at the first '+', '-' or '/'. Anchors: "*" now (month
+ *     and year steps still count from the base time's month); "t" the base day's
+ *     midnight; "y" that minus 86400 s; a weekday name: midnight of the most recent
+ *     such day strictly before the base day; a month name: that month, base day,
+ *     00:00:00; 4 digits: that year, base month and day, 00:00:00; other digits
+ *     1..31: that day of the base month, 00:00:00. Offset: a number ("%f": sign,
+ *     decimal point, exponent) directly followed by a unit word; text after the
+ *     letters is ignored. Units: s/second(s), m/minute(s), h/hour(s) (fractions
+ *     allowed), d/day(s), w/week(s), mo/month(s), y/year(s) (whole counts only).
+ *     Seconds to weeks add count x 60, 3600, 86400, or (86400 x count) x 7, each
+ *     product rounded to float and truncated toward zero. Months step one at a time
+ *     by the length of the month the step starts in (+1mo from 15 March adds 31
+ *     days, -1mo subtracts 31); years by 366 or 365 days after the year the step
+ *     starts in. An empty text returns OS_OK with the base time.
+ * After OS_ERR_TIME_PARSE *pnSec holds the base time, except when Form A stored its
+ * result, or a Form D anchor was applied before the offset failed (the anchor's
+ * result stands). Our choices where the grammar leaves them open:
+ *   - the base time must be one localtime can break down, else failure, untouched;
+ *   - an anchor longer than 9 characters fails (day numbers may carry leading zeros
+ *     up to that length); a month word longer than 3 or a unit word that is not in
+ *     the table fails; the offset text itself has no length limit ("+120minutes");
+ *   - a count that is infinite or not a number, a product outside the 64-bit range,
+ *     a result that would overflow time_t, and a month or year count above 10000
+ *     fail, with the anchor's result standing;
+ *   - numbers and blanks are read as in the C locale ('.' is the decimal point),
+ *     whatever locale the calling thread uses; its locale is restored before return.
+ */
 ZU_API int32 processTimeOffset(const char* szTimeStr, time_t* pnSec);
 
 /* ------------------------------------------------------------------------ */

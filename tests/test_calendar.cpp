@@ -1,0 +1,176 @@
+// Calendar conversions in several time zones: offsets truncated to whole hours, the
+// argument-check order, the daylight-saving hour of the round trip, and local seconds.
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include "os/os.h"
+#include "test_support.h"
+
+namespace {
+
+using zutest::ScopedEnv;
+
+time_t local(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
+    struct tm t {};
+    t.tm_year = y - 1900;
+    t.tm_mon = mo - 1;
+    t.tm_mday = d;
+    t.tm_hour = h;
+    t.tm_min = mi;
+    t.tm_sec = s;
+    t.tm_isdst = -1;
+    return ::mktime(&t);
+}
+
+struct Zone {
+    const char* tz;
+    int32 hours;  // standard offset truncated toward zero
+};
+
+const Zone kZones[] = {
+    {"UTC", 0},
+    {"Asia/Shanghai", 8},
+    {"Europe/Berlin", 1},
+    {"Asia/Kolkata", 5},       // +5:30
+    {"Asia/Kathmandu", 5},     // +5:45 today, +5:30 in 1970
+    {"America/St_Johns", -3},  // -3:30
+    {"America/New_York", -5},
+    {"<+0545>-5:45", 5},  // fixed +5:45 with no history
+    {"<-0330>3:30", -3},
+};
+
+TEST(Calendar, LocalTimezoneIsTheStandardOffsetTruncated) {
+    for (const Zone& z : kZones) {
+        ScopedEnv tz("TZ", z.tz);
+        EXPECT_EQ(get_local_timezone(), z.hours) << z.tz;
+    }
+}
+
+TEST(Calendar, RecordFieldsAndTheirRoundTripInEachZone) {
+    for (const Zone& z : kZones) {
+        ScopedEnv tz("TZ", z.tz);
+        // Winter in the north: outside daylight saving the two are inverses.
+        const time_t t = local(2024, 1, 15, 13, 45, 30);
+        ZUTimeStamp ts{};
+        ts.mSecond = 777;
+        ASSERT_EQ(convert_sec_to_rdtime(static_cast<int32>(t), &ts), OS_OK) << z.tz;
+        EXPECT_EQ(ts.year, 2024);
+        EXPECT_EQ(ts.month, 1);
+        EXPECT_EQ(ts.day, 15);
+        EXPECT_EQ(ts.hour, 13);
+        EXPECT_EQ(ts.minute, 45);
+        EXPECT_EQ(ts.second, 30);
+        EXPECT_EQ(ts.mSecond, 777) << "never written";
+        EXPECT_EQ(ts.timezone, z.hours);
+        int32 back = 0;
+        EXPECT_EQ(convert_rdtime_to_sec(&ts, &back), OS_OK);
+        EXPECT_EQ(back, t) << z.tz;
+    }
+}
+
+TEST(Calendar, RoundTripInsideDaylightSavingGainsAnHour) {
+    ScopedEnv tz("TZ", "Europe/Berlin");
+    const time_t summer = local(2024, 7, 1, 12);
+    ZUTimeStamp ts{};
+    ASSERT_EQ(convert_sec_to_rdtime(static_cast<int32>(summer), &ts), OS_OK);
+    EXPECT_EQ(ts.hour, 12);
+    EXPECT_EQ(ts.timezone, 1) << "standard offset, not the summer one";
+    int32 back = 0;
+    EXPECT_EQ(convert_rdtime_to_sec(&ts, &back), OS_OK);
+    EXPECT_EQ(back, summer + 3600);
+    // The library's own choice of daylight saving gets the instant right.
+    EXPECT_EQ(os_time_local_to_utc(2024, 7, 1, 12, 0, 0), summer);
+    EXPECT_EQ(os_time_local_to_utc(2024, 1, 1, 12, 0, 0), local(2024, 1, 1, 12));
+}
+
+TEST(Calendar, RdtimeToSecNormalisesAndRejectsOutOfRangeResults) {
+    ScopedEnv tz("TZ", "UTC");
+    ZUTimeStamp ts{};
+    ts.year = 2023;
+    ts.month = 13;
+    ts.day = 1;
+    int32 sec = 0;
+    EXPECT_EQ(convert_rdtime_to_sec(&ts, &sec), OS_OK);
+    EXPECT_EQ(sec, local(2024, 1, 1));
+
+    struct Case {
+        int year, month, day, hour, minute, second;
+        int32 code;
+        int32 stored;
+    };
+    const Case cases[] = {
+        {2038, 1, 19, 3, 14, 6, OS_OK, 0x7FFFFFFE},
+        {2038, 1, 19, 3, 14, 7, OS_ERR_TIME_MKTIME, 0x7FFFFFFF},
+        {2038, 1, 19, 3, 14, 8, OS_ERR_TIME_MKTIME, INT32_MIN},  // cut to 32 bits
+        {1969, 12, 31, 23, 59, 59, OS_ERR_TIME_MKTIME, -1},
+        {1970, 1, 1, 0, 0, 0, OS_OK, 0},
+    };
+    for (const Case& c : cases) {
+        ZUTimeStamp r{c.month, c.year, c.day, c.hour, c.minute, c.second, 0, 0};
+        sec = 12345;
+        EXPECT_EQ(convert_rdtime_to_sec(&r, &sec), c.code) << c.year << " " << c.second;
+        EXPECT_EQ(sec, c.stored) << "stored before the check";
+    }
+    // Extreme fields must not overflow on the way to mktime.
+    ZUTimeStamp extreme{INT32_MIN, INT32_MIN, INT32_MIN, 0, 0, 0, 0, 0};
+    EXPECT_EQ(convert_rdtime_to_sec(&extreme, &sec), OS_ERR_TIME_MKTIME);
+    EXPECT_EQ(os_time_local_to_utc(INT32_MAX, INT32_MAX, 1, 0, 0, 0), -1);
+}
+
+TEST(Calendar, EpochMidnightEastOfUtcIsNegativeAndStored) {
+    ScopedEnv tz("TZ", "Asia/Shanghai");
+    ZUTimeStamp ts{1, 1970, 1, 0, 0, 0, 0, 0};
+    int32 sec = 0;
+    EXPECT_EQ(convert_rdtime_to_sec(&ts, &sec), OS_ERR_TIME_MKTIME);
+    EXPECT_EQ(sec, -8 * 3600);
+}
+
+TEST(Calendar, ArgumentChecksComeInTheirOwnOrder) {
+    ZUTimeStamp ts{};
+    ts.year = 99;
+    EXPECT_EQ(convert_sec_to_rdtime(-1, nullptr), OS_ERR_TIME_NEGATIVE_SEC);
+    EXPECT_EQ(convert_sec_to_rdtime(0, nullptr), OS_ERR_TIME_NULL_ARG);
+    EXPECT_EQ(convert_sec_to_rdtime(-1, &ts), OS_ERR_TIME_NEGATIVE_SEC);
+    EXPECT_EQ(ts.year, 99) << "record untouched on failure";
+
+    int32 out = 55;
+    int32 sec = 0;
+    EXPECT_EQ(convert_rdtime_to_sec(nullptr, &sec), OS_ERR_TIME_NULL_ARG);
+    EXPECT_EQ(convert_rdtime_to_sec(&ts, nullptr), OS_ERR_TIME_NULL_ARG);
+    for (auto fn : {os_get_weekday, os_get_yearday, os_get_daysec}) {
+        EXPECT_EQ(fn(-1, nullptr), OS_ERR_TIME_NULL_ARG);
+        EXPECT_EQ(fn(-1, &out), OS_ERR_TIME_NEGATIVE_SEC);
+        EXPECT_EQ(out, 55);
+    }
+}
+
+TEST(Calendar, WeekdayYeardayAndDaySecond) {
+    struct Case {
+        const char* tz;
+        int32 sec;
+        int32 weekday, yearday, daysec;
+    };
+    const Case cases[] = {
+        {"UTC", 0, 4, 1, 0},                  // Thursday 1 January 1970
+        {"UTC", 3 * 86400, 7, 4, 0},          // Sunday is 7
+        {"UTC", 4 * 86400 - 1, 7, 4, 86399},  // 23:59:59
+        {"UTC", 1735689599, 2, 366, 86399},   // 31 December 2024, leap year
+        {"UTC", 1703980800, 7, 365, 0},       // 31 December 2023
+        {"Asia/Shanghai", 0, 4, 1, 8 * 3600},
+        {"Asia/Kathmandu", 0, 4, 1, 5 * 3600 + 1800},
+        {"America/St_Johns", 0, 3, 365, 86400 - 3 * 3600 - 1800},  // still 1969
+        {"Europe/Berlin", 1719835200, 1, 183, 14 * 3600},          // Monday 1 July 2024, summer
+    };
+    for (const Case& c : cases) {
+        ScopedEnv tz("TZ", c.tz);
+        int32 wd = 0, yd = 0, ds = 0;
+        EXPECT_EQ(os_get_weekday(c.sec, &wd), OS_OK);
+        EXPECT_EQ(os_get_yearday(c.sec, &yd), OS_OK);
+        EXPECT_EQ(os_get_daysec(c.sec, &ds), OS_OK);
+        EXPECT_EQ(wd, c.weekday) << c.tz << " " << c.sec;
+        EXPECT_EQ(yd, c.yearday) << c.tz << " " << c.sec;
+        EXPECT_EQ(ds, c.daysec) << c.tz << " " << c.sec;
+    }
+}
+
+}  // namespace
