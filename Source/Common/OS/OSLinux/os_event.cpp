@@ -42,8 +42,12 @@ int32 os_event_init(EventHandle* pEvent, const char* szEventName) {
     *pEvent = nullptr;
     zu::MallocPtr<EventInfo> rec(static_cast<EventInfo*>(::malloc(sizeof(EventInfo))));
     if (!rec) return OS_ERR_NO_MEMORY;
+    // Zero-filled field by field (a whole-record memset would be folded into calloc,
+    // out of reach of the allocation fault tests).
     EventInfo* ev = rec.get();
-    ::memset(ev, 0, sizeof(EventInfo));
+    ::memset(&ev->sema, 0, sizeof ev->sema);
+    ev->pSema = nullptr;
+    ev->szName = nullptr;
 
     if (szEventName == nullptr) {
         if (::sem_init(&ev->sema, 0, 0) == -1) return errno;

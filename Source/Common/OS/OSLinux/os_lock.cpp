@@ -316,8 +316,12 @@ int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex) {
     *phMutex = nullptr;
     zu::MallocPtr<ProcMutexInfo> rec(static_cast<ProcMutexInfo*>(::malloc(sizeof(ProcMutexInfo))));
     if (!rec) return OS_ERR_NO_MEMORY;
+    // Field by field: a whole-record memset right after malloc would be folded into
+    // calloc, out of reach of the allocation fault tests.
     ProcMutexInfo* info = rec.get();
-    ::memset(info, 0, sizeof(ProcMutexInfo));
+    info->pMutex = nullptr;
+    ::memset(&info->attr, 0, sizeof info->attr);  // zeros: not initialised here
+    info->shmid = -1;
 
     int rc = ensure_key_file(szMutexName);
     if (rc != OS_OK) return rc;
