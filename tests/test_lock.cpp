@@ -1,5 +1,5 @@
 // Thread locks: exclusion between threads, the read-write lock's sharing and its
-// refusal codes, and the platform results passed through unchanged.
+// refusal codes.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -55,17 +55,6 @@ TEST(ThreadLocks, EachLockExcludesTheOtherThreads) {
     os_rwmutex_destroy(rw);
 }
 
-TEST(ThreadLocks, MutexHandleIsAPlainPlatformMutex) {
-    MutexHandle m = nullptr;
-    ASSERT_EQ(os_mutex_init(&m), OS_OK);
-    EXPECT_EQ(os_mutex_acquire(m), OS_OK);
-    EXPECT_EQ(pthread_mutex_trylock(m), EBUSY) << "the extension locks the handle itself";
-    EXPECT_EQ(os_mutex_release(m), OS_OK);
-    EXPECT_EQ(pthread_mutex_trylock(m), 0);
-    EXPECT_EQ(os_mutex_release(m), OS_OK);
-    os_mutex_destroy(m);
-}
-
 TEST(ThreadLocks, RwlockRefusesItsWriterWithItsOwnCodes) {
     RwMutexHandle rw = nullptr;
     ASSERT_EQ(os_rwmutex_init(&rw), OS_OK);
@@ -106,15 +95,6 @@ TEST(ThreadLocks, ReadersShareAndAWriterWaitsForBoth) {
     w.join();
     EXPECT_TRUE(wrote);
     os_rwmutex_destroy(rw);
-}
-
-TEST(ThreadLocks, SpinlockResultsAreThePlatformsOwn) {
-    SPINLOCK s;
-    ASSERT_EQ(os_spinlock_init(&s), 0);
-    EXPECT_EQ(os_spinlock_acquire(&s), 0);
-    EXPECT_EQ(pthread_spin_trylock(&s), EBUSY);
-    EXPECT_EQ(os_spinlock_release(&s), 0);
-    EXPECT_EQ(os_spinlock_destroy(&s), 0);
 }
 
 }  // namespace

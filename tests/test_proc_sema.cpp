@@ -46,27 +46,22 @@ protected:
     std::string name = dir.file("sema");
 };
 
-TEST_F(ProcSema, NewNameMakesTheKeyFileAndATwoSemaphoreSet) {
-    SemaHandle h = -1;
-    ASSERT_EQ(os_proc_sema_init(name.c_str(), 3, &h), OS_OK);
+TEST_F(ProcSema, NewNameMakesATwoSemaphoreSetThatTheLastUserRemoves) {
+    SemaHandle a = -1, b = -1;
+    ASSERT_EQ(os_proc_sema_init(name.c_str(), 3, &a), OS_OK);
     struct stat st {};
     ASSERT_EQ(::stat(name.c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
     struct semid_ds ds {};
     semun arg;
     arg.buf = &ds;
-    ASSERT_EQ(::semctl(h, 0, IPC_STAT, arg), 0);
+    ASSERT_EQ(::semctl(a, 0, IPC_STAT, arg), 0);
     EXPECT_EQ(ds.sem_nsems, 2u);
     EXPECT_EQ(ds.sem_perm.mode & 0777, 0777u);
-    EXPECT_EQ(::semget(key(), 0, 0), h);
-    EXPECT_EQ(count(h), 3);
-    EXPECT_EQ(users(h), 1);
-    EXPECT_EQ(os_proc_sema_destroy(h), OS_OK);
-}
+    EXPECT_EQ(::semget(key(), 0, 0), a);
+    EXPECT_EQ(count(a), 3);
+    EXPECT_EQ(users(a), 1);
 
-TEST_F(ProcSema, TheLastUserRemovesTheSet) {
-    SemaHandle a = -1, b = -1;
-    ASSERT_EQ(os_proc_sema_init(name.c_str(), 3, &a), OS_OK);
     ASSERT_EQ(os_proc_sema_init(name.c_str(), 9, &b), OS_OK);
     EXPECT_EQ(a, b);
     EXPECT_EQ(count(a), 3) << "a registered user keeps the count";
