@@ -211,9 +211,9 @@ TEST_F(File, AccessReportsDeniedPermissionAsErrno) {
     EXPECT_EQ(os_file_access(dir.path().c_str(), R_OK | W_OK), OS_OK);
 }
 
-using FileDeathTest = File;
-
-TEST_F(FileDeathTest, AssertedPreconditionsAbortInEveryBuildType) {
+// No fixture: the death-test child re-runs the body and dies, so it must not own a
+// temporary directory it cannot remove.
+TEST(FileDeathTest, AssertedPreconditionsAbortInEveryBuildType) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(os_file_close(-1), "hFile != -1");
     int32 n;

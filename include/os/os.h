@@ -344,83 +344,150 @@ ZU_API int32 processTimeOffset(const char* szTimeStr, time_t* pnSec);
 /* ------------------------------------------------------------------------ */
 /* Thread locks                                                             */
 /* ------------------------------------------------------------------------ */
-/* Spinlock in the caller's memory; results are the platform's unchanged. */
+/* The platform's pthread objects with default, process-private attributes, for the
+ * threads of one process. Destroy must not run while a thread holds or waits. */
+
+/* Spinlock in the caller's memory (pthread_spin_*, PTHREAD_PROCESS_PRIVATE); the
+ * platform's result is returned unchanged. Nothing is checked or allocated. */
 ZU_API int32 os_spinlock_init(SPINLOCK* pSpinLock);
 ZU_API int32 os_spinlock_destroy(SPINLOCK* pSpinLock);
 ZU_API int32 os_spinlock_acquire(SPINLOCK* pSpinLock);
 ZU_API int32 os_spinlock_release(SPINLOCK* pSpinLock);
-/* Heap mutex with default attributes: OS_OK, OS_ERR_NO_MEMORY or the platform's
- * error number; *pMutexHandle is written only on success. */
+/* Allocates and initialises a mutex (not recursive). OS_OK, OS_ERR_NO_MEMORY or the
+ * error number of pthread_mutex_init; *pMutexHandle is written only on success and
+ * nothing stays allocated otherwise. pMutexHandle unchecked. */
 ZU_API int os_mutex_init(MutexHandle* pMutexHandle);
-/* Destroys and frees the mutex (handle asserted not NULL). */
+/* pthread_mutex_destroy (result ignored), then frees the mutex. hMutex asserted. */
 ZU_API void os_mutex_destroy(MutexHandle hMutex);
-/* Extensions: lock and unlock a MutexHandle. OS_OK or the platform's error number. */
+/* Extensions: pthread_mutex_lock / pthread_mutex_unlock on the handle. OS_OK or the
+ * platform's error number. hMutex asserted. Locking the handle with the pthread
+ * calls directly remains equivalent. */
 ZU_API int os_mutex_acquire(MutexHandle hMutex);
 ZU_API int os_mutex_release(MutexHandle hMutex);
-/* Heap read-write lock with default attributes; as os_mutex_init. */
+/* Allocates and initialises a read-write lock; results as os_mutex_init. */
 ZU_API int os_rwmutex_init(RwMutexHandle* pRwMutexHandle);
+/* pthread_rwlock_destroy (result ignored), then frees the lock. Handle asserted. */
 ZU_API void os_rwmutex_destroy(RwMutexHandle hRwMutex);
-/* OS_OK or OS_ERR_RWLOCK_READ / OS_ERR_RWLOCK_WRITE for any refusal (EDEADLK,
- * EAGAIN, ...). */
+/* Read or write hold. OS_OK, or OS_ERR_RWLOCK_READ / OS_ERR_RWLOCK_WRITE for any
+ * refusal (EDEADLK when this thread already holds it for writing, EAGAIN at the
+ * maximum of read holds); the lock is then not held. Handle asserted. */
 ZU_API int os_rwmutex_acquire_read(RwMutexHandle hRwMutex);
 ZU_API int os_rwmutex_acquire_write(RwMutexHandle hRwMutex);
-/* Releases a read or write hold: the platform's result unchanged. */
+/* Releases a read or write hold: pthread_rwlock_unlock's result unchanged. Handle
+ * asserted. */
 ZU_API int os_rwmutex_release(RwMutexHandle hRwMutex);
 
 /* ------------------------------------------------------------------------ */
 /* Process semaphore                                                        */
 /* ------------------------------------------------------------------------ */
-/* A counting semaphore shared by processes that name the same key file (created if
- * missing, never removed; key = ftok(file, 0)). A System V set of two semaphores:
- * the count and the user count; every operation carries SEM_UNDO, so a process that
- * dies gives back its units and its registration. */
+/* A counting semaphore shared by processes that name the same key file. The key file
+ * is created if missing (0777 less the umask) and never removed; the key is
+ * ftok(file, 0), so it follows the file's identity, not the path text. The object is
+ * a System V set of two semaphores, mode 0777: 0 the count, 1 the number of
+ * registered users. Every operation carries SEM_UNDO, so a process that ends gives
+ * back its units and drops its registration. The handle is the set identifier,
+ * valid in every process; there is nothing to free. Callers sharing a name pass the
+ * same nInitCount. */
 
-/* Opens or creates the semaphore (count nInitCount for a new or left-behind set) and
- * registers the caller. OS_OK or errno. pSemaHandle asserted. */
+/* Opens the semaphore, creating it with count nInitCount, and registers the caller.
+ * - The exclusive semget decides the creator, which sets both values, then
+ *   registers. An opener that reads a user count of 0 resets the count to its own
+ *   nInitCount (a set left behind by users that all ended), except while the creator
+ *   is still at work: a set no process has operated on yet (sem_otime 0) is waited
+ *   for, up to about 1 s, until its creator registers. One that never registers
+ *   within that time counts as left behind.
+ * - A set under the key with fewer than two semaphores: prints
+ *   "os_proc_sema_init semget failed szSemaName <name>  exe cmd ipcrm -S <key>",
+ *   runs that command to remove it and returns EINVAL; the next call creates anew.
+ * - Results: OS_OK; the errno of opening the key file, of ftok, semget, semctl or
+ *   semop (ERANGE for nInitCount outside 0..32767: the half-made set is removed;
+ *   EIDRM/EINVAL when the set is removed by its last user during the call).
+ * *pSemaHandle receives each semget result, so after a failure it may hold -1 or a
+ * removed set's identifier. pSemaHandle asserted. */
 ZU_API int os_proc_sema_init(const char* szSemaName, int nInitCount, SemaHandle* pSemaHandle);
-/* Unregisters one use; the call leaving no user removes the set. OS_OK or errno. */
+/* Unregisters one use (IPC_NOWAIT); the call that leaves a user count of 0 removes
+ * the set. OS_OK or errno: EAGAIN when the user count is already 0, EINVAL/EIDRM
+ * when the set is gone. */
 ZU_API int os_proc_sema_destroy(SemaHandle hSema);
-/* Takes one unit, waiting. OS_OK or errno (EINTR is returned, not retried). */
+/* Takes one unit, waiting while the count is 0. OS_OK or errno: EINTR when a signal
+ * interrupts the wait (not retried), EIDRM when the set is removed meanwhile. */
 ZU_API int os_proc_sema_acquire(SemaHandle hSema);
-/* Gives one unit back. OS_OK or errno. */
+/* Gives one unit back. OS_OK or errno (ERANGE above 32767). Units released without
+ * being acquired are taken away again when the releasing process ends (SEM_UNDO). */
 ZU_API int os_proc_sema_release(SemaHandle hSema);
-/* Takes one unit without waiting. OS_OK, OS_ERR_SEMA_BUSY, or errno. */
+/* Takes one unit without waiting. OS_OK, OS_ERR_SEMA_BUSY when the count is 0, or
+ * errno. */
 ZU_API int os_proc_sema_tryacquire(SemaHandle hSema);
 
 /* ------------------------------------------------------------------------ */
 /* Process mutex                                                            */
 /* ------------------------------------------------------------------------ */
-/* A mutex shared by processes that name the same key file, placed in a System V
- * segment of one ProcMutex (mode 0666). Do not use the same key file for a shared
- * memory segment. */
+/* A mutex shared by processes that name the same key file (key-file rules as for the
+ * process semaphore): a process-shared, robust pthread mutex at the start of a
+ * System V segment of exactly one ProcMutex, mode 0666. The handle is a per-process
+ * record freed by os_proc_mutex_destroy. Do not use the same key file for a
+ * shared-memory segment. */
 
-/* OS_OK, OS_ERR_NO_MEMORY, OS_ERR_PROC_MUTEX_INIT, or the errno of opening the key file. */
+/* Creates or opens the mutex and writes its handle to *phMutex (NULL after any
+ * failure; phMutex unchecked). The exclusive shmget decides the creator, which
+ * initialises the mutex robust and process-shared. An opener pauses 1 ms, attaches,
+ * and does not use the mutex until the creator has initialised it: the kernel
+ * zero-fills a new segment and an initialised mutex is never all zero bytes, so the
+ * opener waits, up to about 1 s, for a non-zero byte. If none comes: a segment this
+ * process itself created (the key fell free between its two shmget calls) is
+ * initialised here; one whose creator has died is marked for removal, so that the
+ * next call creates a fresh one, and OS_ERR_PROC_MUTEX_INIT is returned.
+ * Results: OS_OK; OS_ERR_NO_MEMORY (checked first); the errno of opening the key
+ * file; OS_ERR_PROC_MUTEX_INIT when ftok, shmget or shmat fail (a smaller segment
+ * under the key included) or the mutex never gets initialised. A segment created by
+ * this call stays if attaching it fails. */
 ZU_API int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex);
-/* OS_OK or OS_ERR_PROC_MUTEX_NULL. */
+/* Locks, waiting while any thread of any attached process holds it. When the holder
+ * died holding it (EOWNERDEAD), the lock is made consistent and the new holder gets
+ * OS_OK: the data it guards may be half-updated. Other lock results are not
+ * reported. OS_OK, or OS_ERR_PROC_MUTEX_NULL for a NULL handle. */
 ZU_API int32 os_proc_mutex_acquire(ProcMutexHandle hMutex);
+/* Unlocks (result not examined). OS_OK or OS_ERR_PROC_MUTEX_NULL. */
 ZU_API int32 os_proc_mutex_release(ProcMutexHandle hMutex);
-/* Marks the segment for removal, destroys the mutex when this process is the last one
- * attached, detaches and frees the record (also on failure). OS_OK,
- * OS_ERR_PROC_MUTEX_NULL, OS_ERR_PROC_MUTEX_DESTROY. */
+/* Marks the segment for removal (every destroy does: a later init of the name gets a
+ * new mutex while attached processes keep the old one, so a group destroys only
+ * when all of it is done), destroys the mutex when this process is the last one
+ * attached, detaches and frees the record, also on failure. OS_OK,
+ * OS_ERR_PROC_MUTEX_NULL, or OS_ERR_PROC_MUTEX_DESTROY when IPC_STAT, IPC_RMID or
+ * shmdt fail (a failure before shmdt leaves the segment attached). */
 ZU_API int32 os_proc_mutex_destroy(ProcMutexHandle hMutex);
 
 /* ------------------------------------------------------------------------ */
 /* Events                                                                   */
 /* ------------------------------------------------------------------------ */
-/* Unnamed (szEventName NULL, process-private) or named event on a POSIX semaphore
- * starting at 0. A named semaphore persists in the system until removed.
- * OS_OK, OS_ERR_NO_MEMORY or errno. pEvent asserted. */
+/* An event is a POSIX semaphore that starts at 0; a wait takes one unit. Unnamed
+ * events are private to the process; a named one is the named semaphore of that name
+ * (passed to sem_open as given), shared by every process opening it, and it keeps
+ * its value in the system after all users close it, until os_event_remove. The
+ * record is not locked: destroy must not overlap a wait or post on the handle. */
+
+/* Creates an unnamed event (szEventName NULL: sem_init, not shared, value 0) or
+ * opens the named one, creating it with value 0 and mode 0644 less the umask.
+ * OS_OK, OS_ERR_NO_MEMORY, or the errno of sem_init / sem_open. When sem_open fails
+ * the name is unlinked and "#SEM_FAILED#[<name>]" and an empty line are printed.
+ * *pEvent is NULL after any failure, and nothing stays allocated. pEvent asserted. */
 ZU_API int32 os_event_init(EventHandle* pEvent, const char* szEventName);
-/* Closes (named) or destroys (unnamed) and frees the record, also on failure.
- * OS_OK or errno. hEvent asserted. */
+/* sem_close (named: the name and value stay) or sem_destroy (unnamed), then frees
+ * the record, also on failure. OS_OK or errno. hEvent asserted. */
 ZU_API int32 os_event_destroy(EventHandle hEvent);
-/* Waits for one unit until now + nSecTimeout s + nMSecTimeout ms (0..999) on the real
- * time clock; signals do not end the wait early. OS_OK, OS_ERR_EVENT_TIMEOUT,
- * OS_ERR_EVENT_CLOCK or errno. */
+/* Waits for one unit until a deadline on the real-time clock: now + nSecTimeout
+ * seconds + nMSecTimeout milliseconds (give 0..999; other values can leave the
+ * nanoseconds out of range and yield EINVAL). A signal does not end the wait: it
+ * resumes with the same deadline. A deadline in the past takes an available unit or
+ * times out at once; moving the clock moves the deadline. OS_OK,
+ * OS_ERR_EVENT_TIMEOUT, OS_ERR_EVENT_CLOCK, or errno. hEvent unchecked. */
 ZU_API int32 os_event_timedwait(EventHandle hEvent, int32 nSecTimeout, int32 nMSecTimeout);
-/* Extension: posts one unit to the event. OS_OK or errno. */
+/* Extension: posts one unit (sem_post). OS_OK or errno (EOVERFLOW at the maximum).
+ * hEvent asserted. */
 ZU_API int32 os_event_set(EventHandle hEvent);
-/* Extension: removes a named event's name from the system. OS_OK or errno. */
+/* Extension: removes a named event's name from the system (sem_unlink); processes
+ * that have it open keep using it. OS_OK or errno (ENOENT for an unknown name).
+ * szEventName asserted. */
 ZU_API int32 os_event_remove(const char* szEventName);
 
 /* ------------------------------------------------------------------------ */

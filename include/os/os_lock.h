@@ -18,13 +18,14 @@ typedef pthread_rwlock_t* RwMutexHandle;
 /* System V semaphore-set identifier, valid in every process of the host. */
 typedef int SemaHandle;
 
-/* The process-shared mutex as it lies at the start of its shared-memory segment. */
+/* The process-shared, robust mutex as it lies at the start of its shared-memory
+ * segment (the segment is exactly this size). */
 typedef pthread_mutex_t ProcMutex;
 
 /* Per-process record of one process mutex (os_proc_mutex_init / os_proc_mutex_destroy). */
 typedef struct ProcMutexInfo {
     ProcMutex* pMutex;         /* where the shared segment is attached in this process */
-    pthread_mutexattr_t attr;  /* initialised only in the process that created the segment */
+    pthread_mutexattr_t attr;  /* initialised only by the creator of the segment, else zeros */
     int shmid;                 /* System V identifier of the segment */
 } ProcMutexInfo;
 typedef ProcMutexInfo* ProcMutexHandle;

@@ -1,0 +1,390 @@
+// os_lock.cpp - thread locks, the process semaphore and the process mutex.
+// Thread locks are the platform's pthread objects; the library adds allocation and
+// result codes, no locking of its own. The process semaphore (a System V set of two
+// semaphores) and the process mutex (a robust pthread mutex in a System V segment)
+// are found through a key file; both outlive the processes that use them until the
+// last os_proc_sema_destroy, or until a segment marked by os_proc_mutex_destroy loses
+// its last attachment. Key files are never removed.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+#include <memory>
+
+#include "os_internal.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Key files
+// ---------------------------------------------------------------------------
+
+// The key file only has to exist: its identity, not its contents, makes the key.
+// The close result does not matter, the descriptor was only opened to create it.
+int ensure_key_file(const char* szName) noexcept {
+    HANDLE hFile = -1;
+    int rc = os_file_open(szName, O_CREAT, &hFile);
+    if (rc != OS_OK) return rc;
+    (void)os_file_close(hFile);
+    return OS_OK;
+}
+
+// The clean-up command is formatted into a fixed, zero-filled buffer of this size.
+constexpr size_t kCmdSize = 256;
+
+// ---------------------------------------------------------------------------
+// Process semaphore
+// ---------------------------------------------------------------------------
+
+// glibc leaves the declaration of semctl's fourth argument to the caller.
+union semun {
+    int val;
+    struct semid_ds* buf;
+    unsigned short* array;
+};
+
+constexpr unsigned short kCount = 0;  // the semaphore proper
+constexpr unsigned short kUsers = 1;  // processes that have the set open
+constexpr int kSetMode = 0777;
+
+// How long an opener waits for a creator that has made a set but not yet
+// registered in it, in 1 ms steps.
+constexpr int kCreatorWaitSteps = 1000;
+
+int sem_apply(int id, unsigned short num, short op, short flags) noexcept {
+    struct sembuf b = {num, op, flags};
+    return ::semop(id, &b, 1);
+}
+
+int sem_set(int id, unsigned short num, int value) noexcept {
+    union semun arg;
+    arg.val = value;
+    return ::semctl(id, num, SETVAL, arg);
+}
+
+int sem_get(int id, unsigned short num) noexcept {
+    return ::semctl(id, num, GETVAL);
+}
+
+// The user count as an opener must judge it. A creator sets both values and only
+// then registers, so a count of 0 on a set that no process has operated on yet
+// (sem_otime still 0: SETVAL does not touch it, semop does) means the creator is
+// still at work; resetting then would double its count or have its SETVAL wipe our
+// registration. Wait, bounded, for its registration and read again. A set that has
+// been operated on, or a creator that never registers within the bound, is a set
+// left behind. -1 when the set cannot be read (the registration then reports why).
+int users_seen_by_opener(int id) noexcept {
+    int users = sem_get(id, kUsers);
+    for (int step = 0; users == 0 && step < kCreatorWaitSteps; ++step) {
+        struct semid_ds ds {};
+        union semun arg;
+        arg.buf = &ds;
+        if (::semctl(id, 0, IPC_STAT, arg) == -1) return -1;
+        if (ds.sem_otime != 0) break;
+        ::usleep(1000);
+        users = sem_get(id, kUsers);
+    }
+    return users;
+}
+
+// A set under the key with fewer than two semaphores is not ours to use: remove it
+// so that the next init creates a proper one. Only the command's effect matters.
+void remove_foreign_set(const char* szSemaName, key_t key) noexcept {
+    char szCMD[kCmdSize];
+    ::memset(szCMD, 0, sizeof szCMD);
+    ::snprintf(szCMD, sizeof szCMD, "ipcrm -S %d", static_cast<int>(key));
+    ::printf("os_proc_sema_init semget failed szSemaName %s  exe cmd %s\n", szSemaName, szCMD);
+    (void)::system(szCMD);
+}
+
+// ---------------------------------------------------------------------------
+// Process mutex
+// ---------------------------------------------------------------------------
+
+// How long an opener waits for the creator to initialise the mutex, in 1 ms steps.
+constexpr int kMutexInitWaitSteps = 1000;
+
+// The kernel hands out a new segment filled with zero bytes, and a pthread mutex
+// initialised for sharing between processes is never all zeros (its kind records
+// the shared and robust attributes, and glibc stores the kind last). So the first
+// non-zero byte is the sign that the creator has finished. Acquire loads pair with
+// the creator's stores through the shared page.
+bool mutex_looks_initialised(const ProcMutex* pMutex) noexcept {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(pMutex);
+    for (size_t i = 0; i < sizeof(ProcMutex); ++i) {
+        if (__atomic_load_n(bytes + i, __ATOMIC_ACQUIRE) != 0) return true;
+    }
+    return false;
+}
+
+// Robust, so that a holder that dies does not hang the other processes. The
+// results are not examined: a failure shows in the lock calls.
+void init_shared_mutex(ProcMutexInfo* rec) noexcept {
+    (void)::pthread_mutexattr_init(&rec->attr);
+    (void)::pthread_mutexattr_setpshared(&rec->attr, PTHREAD_PROCESS_SHARED);
+    (void)::pthread_mutexattr_setrobust(&rec->attr, PTHREAD_MUTEX_ROBUST);
+    (void)::pthread_mutex_init(rec->pMutex, &rec->attr);
+}
+
+// The record is zero-filled at allocation and only a creator initialises attr, after
+// which the process-shared flag makes it non-zero.
+bool attr_initialised(const pthread_mutexattr_t& attr) noexcept {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&attr);
+    for (size_t i = 0; i < sizeof attr; ++i) {
+        if (bytes[i] != 0) return true;
+    }
+    return false;
+}
+
+// An opener must not lock the mutex before its creator has initialised it. True once
+// it is usable. After the bound: a segment this process created (its reopen met the
+// key free again after the first creator's segment was removed) is initialised here;
+// a segment whose creator has died is marked for removal so that the next init makes
+// a fresh one; a creator still alive but this slow gets OS_ERR_PROC_MUTEX_INIT.
+bool await_creator(ProcMutexInfo* rec) noexcept {
+    for (int step = 0; step < kMutexInitWaitSteps; ++step) {
+        if (mutex_looks_initialised(rec->pMutex)) return true;
+        ::usleep(1000);
+    }
+    if (mutex_looks_initialised(rec->pMutex)) return true;
+    struct shmid_ds ds {};
+    if (::shmctl(rec->shmid, IPC_STAT, &ds) == -1) return false;
+    if (ds.shm_cpid == ::getpid()) {
+        init_shared_mutex(rec);
+        return true;
+    }
+    if (::kill(ds.shm_cpid, 0) == -1 && errno == ESRCH) {
+        (void)::shmctl(rec->shmid, IPC_RMID, nullptr);
+    }
+    return false;
+}
+
+struct Detach {
+    void operator()(void* p) const noexcept { (void)::shmdt(p); }
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Thread locks
+// ---------------------------------------------------------------------------
+
+int32 os_spinlock_init(SPINLOCK* pSpinLock) {
+    return ::pthread_spin_init(pSpinLock, PTHREAD_PROCESS_PRIVATE);
+}
+
+int32 os_spinlock_destroy(SPINLOCK* pSpinLock) {
+    return ::pthread_spin_destroy(pSpinLock);
+}
+
+int32 os_spinlock_acquire(SPINLOCK* pSpinLock) {
+    return ::pthread_spin_lock(pSpinLock);
+}
+
+int32 os_spinlock_release(SPINLOCK* pSpinLock) {
+    return ::pthread_spin_unlock(pSpinLock);
+}
+
+int os_mutex_init(MutexHandle* pMutexHandle) {
+    zu::MallocPtr<pthread_mutex_t> m(
+        static_cast<pthread_mutex_t*>(::malloc(sizeof(pthread_mutex_t))));
+    if (!m) return OS_ERR_NO_MEMORY;
+    int rc = ::pthread_mutex_init(m.get(), nullptr);
+    if (rc != 0) return rc;
+    *pMutexHandle = m.release();
+    return OS_OK;
+}
+
+void os_mutex_destroy(MutexHandle hMutex) {
+    ZU_ASSERT(hMutex != nullptr);
+    (void)::pthread_mutex_destroy(hMutex);
+    ::free(hMutex);
+}
+
+int os_mutex_acquire(MutexHandle hMutex) {
+    ZU_ASSERT(hMutex != nullptr);
+    return ::pthread_mutex_lock(hMutex);
+}
+
+int os_mutex_release(MutexHandle hMutex) {
+    ZU_ASSERT(hMutex != nullptr);
+    return ::pthread_mutex_unlock(hMutex);
+}
+
+int os_rwmutex_init(RwMutexHandle* pRwMutexHandle) {
+    zu::MallocPtr<pthread_rwlock_t> l(
+        static_cast<pthread_rwlock_t*>(::malloc(sizeof(pthread_rwlock_t))));
+    if (!l) return OS_ERR_NO_MEMORY;
+    int rc = ::pthread_rwlock_init(l.get(), nullptr);
+    if (rc != 0) return rc;
+    *pRwMutexHandle = l.release();
+    return OS_OK;
+}
+
+void os_rwmutex_destroy(RwMutexHandle hRwMutex) {
+    ZU_ASSERT(hRwMutex != nullptr);
+    (void)::pthread_rwlock_destroy(hRwMutex);
+    ::free(hRwMutex);
+}
+
+int os_rwmutex_acquire_read(RwMutexHandle hRwMutex) {
+    ZU_ASSERT(hRwMutex != nullptr);
+    return ::pthread_rwlock_rdlock(hRwMutex) == 0 ? OS_OK : OS_ERR_RWLOCK_READ;
+}
+
+int os_rwmutex_acquire_write(RwMutexHandle hRwMutex) {
+    ZU_ASSERT(hRwMutex != nullptr);
+    return ::pthread_rwlock_wrlock(hRwMutex) == 0 ? OS_OK : OS_ERR_RWLOCK_WRITE;
+}
+
+int os_rwmutex_release(RwMutexHandle hRwMutex) {
+    ZU_ASSERT(hRwMutex != nullptr);
+    return ::pthread_rwlock_unlock(hRwMutex);
+}
+
+// ---------------------------------------------------------------------------
+// Process semaphore
+// ---------------------------------------------------------------------------
+
+int os_proc_sema_init(const char* szSemaName, int nInitCount, SemaHandle* pSemaHandle) {
+    ZU_ASSERT(pSemaHandle != nullptr);
+    int rc = ensure_key_file(szSemaName);
+    if (rc != OS_OK) return rc;
+    key_t key = ::ftok(szSemaName, 0);
+    if (key == -1) return errno;
+
+    // The exclusive create decides who initialises the set.
+    int id = ::semget(key, 2, IPC_CREAT | IPC_EXCL | kSetMode);
+    *pSemaHandle = id;
+    if (id != -1) {
+        // A half-made set is removed; one that is fully set up stays even if the
+        // registration below fails.
+        zu::ScopeExit unmake([id] { (void)::semctl(id, 0, IPC_RMID); });
+        if (sem_set(id, kUsers, 0) == -1) return errno;
+        if (sem_set(id, kCount, nInitCount) == -1) return errno;
+        unmake.dismiss();
+    } else {
+        int err = errno;
+        if (err != EEXIST) return err;
+        id = ::semget(key, 2, IPC_CREAT | kSetMode);
+        *pSemaHandle = id;
+        if (id == -1) {
+            err = errno;
+            if (err == EINVAL) remove_foreign_set(szSemaName, key);
+            return err;
+        }
+        // Nobody has it open: a set left behind, whose count starts afresh.
+        if (users_seen_by_opener(id) == 0 && sem_set(id, kCount, nInitCount) == -1) return errno;
+    }
+
+    if (sem_apply(id, kUsers, +1, SEM_UNDO) == -1) return errno;
+    return OS_OK;
+}
+
+int os_proc_sema_destroy(SemaHandle hSema) {
+    if (sem_apply(hSema, kUsers, -1, SEM_UNDO | IPC_NOWAIT) == -1) return errno;
+    // Two last users leaving at once may both read 0; the second removal fails
+    // harmlessly, which is why its result is not examined.
+    if (sem_get(hSema, kUsers) == 0) (void)::semctl(hSema, 0, IPC_RMID);
+    return OS_OK;
+}
+
+int os_proc_sema_acquire(SemaHandle hSema) {
+    // EINTR is the caller's to handle: no retry.
+    return sem_apply(hSema, kCount, -1, SEM_UNDO) == -1 ? errno : OS_OK;
+}
+
+int os_proc_sema_release(SemaHandle hSema) {
+    return sem_apply(hSema, kCount, +1, SEM_UNDO) == -1 ? errno : OS_OK;
+}
+
+int os_proc_sema_tryacquire(SemaHandle hSema) {
+    if (sem_apply(hSema, kCount, -1, SEM_UNDO | IPC_NOWAIT) == 0) return OS_OK;
+    int err = errno;
+    return err == EAGAIN ? OS_ERR_SEMA_BUSY : err;
+}
+
+// ---------------------------------------------------------------------------
+// Process mutex
+// ---------------------------------------------------------------------------
+
+int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex) {
+    *phMutex = nullptr;
+    zu::MallocPtr<ProcMutexInfo> rec(static_cast<ProcMutexInfo*>(::malloc(sizeof(ProcMutexInfo))));
+    if (!rec) return OS_ERR_NO_MEMORY;
+    // Field by field: a whole-record memset right after malloc would be folded into
+    // calloc, out of reach of the allocation fault tests.
+    ProcMutexInfo* info = rec.get();
+    info->pMutex = nullptr;
+    ::memset(&info->attr, 0, sizeof info->attr);  // zeros: not initialised here
+    info->shmid = -1;
+
+    int rc = ensure_key_file(szMutexName);
+    if (rc != OS_OK) return rc;
+    key_t key = ::ftok(szMutexName, 0);
+    if (key == -1) return OS_ERR_PROC_MUTEX_INIT;
+
+    // The exclusive create decides who initialises the mutex; a segment made here
+    // stays in the system if a later step fails.
+    bool shm_exist = false;
+    int shmid = ::shmget(key, sizeof(ProcMutex), IPC_CREAT | IPC_EXCL | 0666);
+    if (shmid == -1) {
+        if (errno != EEXIST) return OS_ERR_PROC_MUTEX_INIT;
+        shm_exist = true;
+        ::usleep(1000);
+        shmid = ::shmget(key, sizeof(ProcMutex), IPC_CREAT | 0666);
+        if (shmid == -1) return OS_ERR_PROC_MUTEX_INIT;
+    }
+    void* addr = ::shmat(shmid, nullptr, 0);
+    if (addr == reinterpret_cast<void*>(-1)) return OS_ERR_PROC_MUTEX_INIT;
+    std::unique_ptr<void, Detach> attached(addr);
+    info->pMutex = static_cast<ProcMutex*>(addr);
+    info->shmid = shmid;
+
+    if (!shm_exist) {
+        init_shared_mutex(info);
+    } else if (!await_creator(info)) {
+        return OS_ERR_PROC_MUTEX_INIT;
+    }
+    (void)attached.release();
+    *phMutex = rec.release();
+    return OS_OK;
+}
+
+int32 os_proc_mutex_acquire(ProcMutexHandle hMutex) {
+    if (hMutex == nullptr) return OS_ERR_PROC_MUTEX_NULL;
+    // The previous holder died holding it: the data it guarded may be half-updated,
+    // but the lock is ours now, so mark it usable again instead of failing everyone
+    // after us. Other lock results are not reported.
+    if (::pthread_mutex_lock(hMutex->pMutex) == EOWNERDEAD) {
+        (void)::pthread_mutex_consistent(hMutex->pMutex);
+    }
+    return OS_OK;
+}
+
+int32 os_proc_mutex_release(ProcMutexHandle hMutex) {
+    if (hMutex == nullptr) return OS_ERR_PROC_MUTEX_NULL;
+    (void)::pthread_mutex_unlock(hMutex->pMutex);
+    return OS_OK;
+}
+
+int32 os_proc_mutex_destroy(ProcMutexHandle hMutex) {
+    if (hMutex == nullptr) return OS_ERR_PROC_MUTEX_NULL;
+    zu::MallocPtr<ProcMutexInfo> rec(hMutex);  // freed on every path
+
+    struct shmid_ds ds {};
+    if (::shmctl(hMutex->shmid, IPC_STAT, &ds) == -1) return OS_ERR_PROC_MUTEX_DESTROY;
+    // Every destroy marks the segment: the key is free for a new mutex at once, and
+    // the system frees this one after its last detach.
+    if (::shmctl(hMutex->shmid, IPC_RMID, nullptr) == -1) return OS_ERR_PROC_MUTEX_DESTROY;
+    if (ds.shm_nattch == 1) {
+        if (attr_initialised(hMutex->attr)) (void)::pthread_mutexattr_destroy(&hMutex->attr);
+        (void)::pthread_mutex_destroy(hMutex->pMutex);
+    }
+    if (::shmdt(hMutex->pMutex) == -1) return OS_ERR_PROC_MUTEX_DESTROY;
+    return OS_OK;
+}
