@@ -703,14 +703,14 @@ ZU_API int32 _os_lang_conv_unicode_to_ansi(const char* szSrc, char* szDest, int 
 /* ------------------------------------------------------------------------ */
 /* A process is its id; the library keeps no record. Any thread may call these. */
 
-/* Forks; the child runs szFileName through execl with argv as its only argument
+/* Forks; the child execs szFileName with argv as its only argument
  * string (argument zero, not split at blanks; null gives an empty vector). A name
  * without any '/' runs "./name" from the current directory; the search path is never
  * used. Environment and open descriptors are inherited. The child's id goes to
  * *pProcess in the parent, which gets OS_OK at once, without learning whether the
  * program started. OS_ERR_PROCESS_SPAWN, with *pProcess = -1 and no child, when fork
  * fails or when the "./name" path cannot be allocated (it is built before fork).
- * A child whose execl fails ends at once with _exit(127): it never returns into the
+ * A child whose exec fails ends at once with _exit(127): it never returns into the
  * caller's code as a copy of the caller; collect it with os_process_wait as usual.
  * szFileName and pProcess asserted. */
 ZU_API int32 os_process_spawn(const char* szFileName, const char* argv, ProcessHandle* pProcess);

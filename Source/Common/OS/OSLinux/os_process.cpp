@@ -46,7 +46,10 @@ int32 os_process_spawn(const char* szFileName, const char* argv, ProcessHandle* 
         // Only async-signal-safe calls from here on. argv is the one argument string,
         // passed as argument zero. If exec fails the child ends here: it must never
         // return into the caller's code as a second copy of the caller.
-        ::execl(path, argv, static_cast<char*>(nullptr));
+        // execv with the same vector: a null argv must become an empty vector, which
+        // execl cannot be handed without breaking its non-null contract.
+        char* const args[2] = {const_cast<char*>(argv), nullptr};
+        ::execv(path, args);
         ::_exit(kExecFailedStatus);
     }
     return OS_OK;
