@@ -148,13 +148,12 @@ TEST(Language, CheckedEntryPointsRefuseBadArgumentsWithoutWriting) {
         [](const char* s, char* d, int n) { return kGiven(ZU_OS_CHARSET_ANSI, s, d, n); },
         [](const char* s, char* d, int n) { return kToGiven(ZU_OS_CHARSET_UNICODE, s, d, n); }};
     for (ConvFn fn : fns) {
-        char d[8];
-        std::memset(d, kFill, sizeof d);
-        EXPECT_EQ(fn(nullptr, d, 8), OS_ERR_CONV_BAD_ARG);
+        std::string d(8, kFill);
+        EXPECT_EQ(fn(nullptr, d.data(), 8), OS_ERR_CONV_BAD_ARG);
         EXPECT_EQ(fn("a", nullptr, 8), OS_ERR_CONV_BAD_ARG);
-        EXPECT_EQ(fn("a", d, 0), OS_ERR_CONV_BAD_ARG);
-        EXPECT_EQ(fn("a", d, -5), OS_ERR_CONV_BAD_ARG);
-        EXPECT_EQ(std::string(d, 8), std::string(8, kFill));
+        EXPECT_EQ(fn("a", d.data(), 0), OS_ERR_CONV_BAD_ARG);
+        EXPECT_EQ(fn("a", d.data(), -5), OS_ERR_CONV_BAD_ARG);
+        EXPECT_EQ(d, std::string(8, kFill));
     }
 }
 

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 #include "os/os.h"
@@ -18,9 +18,8 @@
 namespace {
 
 std::string slurp(const std::string& path) {
-    std::stringstream ss;
-    ss << std::ifstream(path, std::ios::binary).rdbuf();
-    return ss.str();
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // Writes a file (a script when mode is executable).
@@ -69,7 +68,6 @@ TEST(Process, ChildThatCannotRunItsProgramEndsWith127) {
     for (const std::string& name : {dir.file("missing"), dir.file("not-executable")}) {
         ProcessHandle p = 0;
         ASSERT_EQ(os_process_spawn(name.c_str(), "x", &p), OS_OK) << name;
-        EXPECT_GT(p, 0);
         int st = 0;
         ASSERT_EQ(::waitpid(p, &st, 0), p);
         EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 127) << name << " status " << st;
