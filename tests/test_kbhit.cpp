@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "os/os.h"
@@ -17,132 +18,70 @@
 
 namespace {
 
-// Child exit codes: 0 is success, anything else names the failed step.
-constexpr int kOk = 0, kProbeResult = 1, kChar = 2, kDup = 3, kNotify = 4;
-
-::testing::AssertionResult same_settings(const termios& a, const termios& b) {
-    const auto differ = [](const char* what) {
-        return ::testing::AssertionFailure() << what << " changed";
-    };
-    if (a.c_iflag != b.c_iflag) return differ("c_iflag");
-    if (a.c_oflag != b.c_oflag) return differ("c_oflag");
-    if (a.c_cflag != b.c_cflag) return differ("c_cflag");
-    if (a.c_lflag != b.c_lflag) return differ("c_lflag");
-    if (a.c_line != b.c_line) return differ("c_line");
-    for (int i = 0; i < NCCS; ++i)
-        if (a.c_cc[i] != b.c_cc[i]) return differ("c_cc") << " at " << i;
-    if (::cfgetispeed(&a) != ::cfgetispeed(&b)) return differ("input speed");
-    if (::cfgetospeed(&a) != ::cfgetospeed(&b)) return differ("output speed");
-    return ::testing::AssertionSuccess();
+// Field by field: struct copies need not carry the padding bytes.
+bool same_settings(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 &&
+           ::cfgetispeed(&a) == ::cfgetispeed(&b) && ::cfgetospeed(&a) == ::cfgetospeed(&b);
 }
 
-// A pseudo-terminal in canonical mode with echo, with VMIN and VTIME set to values
-// the probe must put back.
-class KbHitPty : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(::openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0);
-        termios t{};
-        ASSERT_EQ(::tcgetattr(slave_, &t), 0);
-        t.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
-        t.c_cc[VMIN] = 2;
-        t.c_cc[VTIME] = 3;
-        ASSERT_EQ(::tcsetattr(slave_, TCSANOW, &t), 0);
-        ASSERT_EQ(::tcgetattr(slave_, &before_), 0);
-    }
-    void TearDown() override {
-        if (master_ >= 0) ::close(master_);
-        if (slave_ >= 0) ::close(slave_);
-    }
-    void type(const std::string& keys) {
-        ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-    }
-    // Runs fn in a child whose standard input is the terminal's slave side.
-    int in_child(const std::function<int()>& fn) {
-        return zutest::run_in_child([&] {
-            ::close(master_);
-            if (::dup2(slave_, 0) != 0) return kDup;
-            return fn();
-        });
-    }
-    ::testing::AssertionResult settings_unchanged() {
-        termios after{};
-        if (::tcgetattr(slave_, &after) != 0) return ::testing::AssertionFailure() << "tcgetattr";
-        return same_settings(before_, after);
-    }
-
-    int master_ = -1, slave_ = -1;
-    termios before_{};
-};
-
-TEST_F(KbHitPty, KeyTypedBeforeIsSeenWithoutNewlineAndStaysUnread) {
-    // No newline: only a probe that leaves line editing behind can see the key.
-    type("k");
-    EXPECT_EQ(in_child([] {
-                  if (os_kb_hit() != 1) return kProbeResult;
-                  return ::getchar() == 'k' ? kOk : kChar;
-              }),
-              kOk);
-    EXPECT_TRUE(settings_unchanged());
-}
-
-TEST_F(KbHitPty, NothingTypedGivesZeroAndTheNextReadWaitsAgain) {
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::close(master_);
-        ::close(ready[0]);
-        if (::dup2(slave_, 0) != 0) ::_exit(kDup);
-        if (os_kb_hit() != 0) ::_exit(kProbeResult);
-        if (::write(ready[1], "r", 1) != 1) ::_exit(kNotify);
-        // The empty read set end-of-file; this read must block until the line comes.
-        ::_exit(::getchar() == 'y' ? kOk : kChar);
-    }
-    ::close(ready[1]);
-    char r = 0;
-    ASSERT_EQ(::read(ready[0], &r, 1), 1);
-    ::close(ready[0]);
-    // The probe has returned: the terminal is back in its previous mode.
-    EXPECT_TRUE(settings_unchanged());
-    type("y\n");
-    int st = 0;
-    ASSERT_EQ(::waitpid(pid, &st, 0), pid);
-    ASSERT_TRUE(WIFEXITED(st));
-    EXPECT_EQ(WEXITSTATUS(st), kOk);
-    EXPECT_TRUE(settings_unchanged());
-}
-
-TEST_F(KbHitPty, CharacterLeftInTheStreamCountsAtOnce) {
-    type("ab\n");
-    EXPECT_EQ(in_child([] {
-                  if (::getchar() != 'a') return kChar;
-                  if (os_kb_hit() != 1) return kProbeResult;
-                  return ::getchar() == 'b' ? kOk : kChar;
-              }),
-              kOk);
-    EXPECT_TRUE(settings_unchanged());
-}
-
-TEST(KbHitFile, StandardInputFromAFile) {
-    zutest::TempDir dir;
+TEST(KbHit, ThroughAPseudoTerminal) {
+    // Canonical mode with echo, and VMIN and VTIME set to values the probe must put back.
+    int master = -1, slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios before{}, after{};
+    ASSERT_EQ(::tcgetattr(slave, &before), 0);
+    before.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+    before.c_cc[VMIN] = 2;
+    before.c_cc[VTIME] = 3;
+    ASSERT_EQ(::tcsetattr(slave, TCSANOW, &before), 0);
+    ASSERT_EQ(::tcgetattr(slave, &before), 0);
+    // Keys typed first, and the child's check (its exit code names the failed step).
     const struct {
-        std::string content;
-        int hit;
-        int next;
-    } cases[] = {{"hello", 1, 'h'}, {"", 0, EOF}};
+        std::string typed;
+        std::function<int()> child;
+    } cases[] = {
+        // No newline: only a probe that leaves line editing behind can see the key.
+        {"k", [] { return os_kb_hit() != 1     ? 1
+                          : ::getchar() == 'k' ? 0
+                                               : 2; }},
+        // A character already buffered in the stream counts at once and stays there.
+        {"ab\n",
+         [] {
+             return ::getchar() != 'a' ? 2 : os_kb_hit() != 1 ? 1 : ::getchar() == 'b' ? 0 : 3;
+         }},
+        // Nothing typed: 0, and the empty read must not leave end-of-file set: the next
+        // read waits for (and gets) the line typed after the probe.
+        {"", [master] {
+             if (os_kb_hit() != 0) return 1;
+             if (::write(master, "y\n", 2) != 2) return 4;
+             return ::getchar() == 'y' ? 0 : 2;
+         }}};
     for (const auto& c : cases) {
-        const std::string path = dir.file("in");
-        std::ofstream(path, std::ios::trunc) << c.content;
+        ASSERT_EQ(::write(master, c.typed.data(), c.typed.size()), ssize_t(c.typed.size()));
+        EXPECT_EQ(zutest::run_in_child([&] { return ::dup2(slave, 0) == 0 ? c.child() : 5; }), 0)
+            << "typed \"" << c.typed << '"';
+        ASSERT_EQ(::tcgetattr(slave, &after), 0);
+        EXPECT_TRUE(same_settings(before, after)) << "typed \"" << c.typed << '"';
+    }
+    ::close(master);
+    ::close(slave);
+}
+
+TEST(KbHit, StandardInputFromAFile) {
+    zutest::TempDir dir;
+    const std::string path = dir.file("in");
+    for (const std::string content : {"hello", ""}) {
+        std::ofstream(path, std::ios::trunc) << content;
         EXPECT_EQ(zutest::run_in_child([&] {
                       int fd = ::open(path.c_str(), O_RDONLY);
-                      if (fd < 0 || ::dup2(fd, 0) != 0) return kDup;
-                      if (os_kb_hit() != c.hit) return kProbeResult;
-                      return ::getchar() == c.next ? kOk : kChar;
+                      if (fd < 0 || ::dup2(fd, 0) != 0) return 5;
+                      if (os_kb_hit() != (content.empty() ? 0 : 1)) return 1;
+                      return ::getchar() == (content.empty() ? EOF : 'h') ? 0 : 2;
                   }),
-                  kOk)
-            << "content \"" << c.content << "\"";
+                  0)
+            << "content \"" << content << "\"";
     }
 }
 

@@ -6,7 +6,6 @@
 #include <iconv.h>
 #include <pthread.h>
 #include <pty.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -47,11 +46,10 @@ extern "C" int __wrap_pthread_kill(pthread_t t, int sig) {
     return __real_pthread_kill(t, sig);
 }
 
-struct TcsetRecord {
+struct {
     int action;
     termios t;
-};
-TcsetRecord g_tcset[4];
+} g_tcset[4];
 int g_tcset_count = 0;
 extern "C" int __real_tcsetattr(int fd, int action, const termios* t);
 extern "C" int __wrap_tcsetattr(int fd, int action, const termios* t) {
@@ -62,67 +60,48 @@ extern "C" int __wrap_tcsetattr(int fd, int action, const termios* t) {
 namespace {
 
 constexpr char kFill = 'x';
+const std::string kUntouched(16, kFill), kZeroed = std::string(8, '\0') + std::string(8, kFill);
 
-class LangFault : public ::testing::Test {
-protected:
-    void SetUp() override { std::memset(buf, kFill, sizeof buf); }
-    bool untouched() const {
-        for (char c : buf)
-            if (c != kFill) return false;
-        return true;
-    }
-    bool all_zero(int n) const {
-        for (int i = 0; i < n; ++i)
-            if (buf[i] != 0) return false;
-        return true;
-    }
-    char buf[16];
+using Conv = int32 (*)(char* buf);
+const Conv kCodeConvert = [](char* b) { return code_convert("utf8", "gbk", "ab", 2, b, 8); };
+const Conv kAnsi = [](char* b) {
+    return os_lang_conv_unicode_to_given(ZU_OS_CHARSET_ANSI, "a", b, 8);
 };
+const Conv kToSys = [](char* b) { return os_lang_conv_utf8_to_sys("ab", b, 8); };
+const Conv kFromSys = [](char* b) { return os_lang_conv_sys_to_utf8("ab", b, 8); };
 
-TEST_F(LangFault, ConverterThatCannotOpenLeavesTheBufferAsTheEntryPointSays) {
+// Each conversion opens one converter, makes one iconv call and closes the converter
+// whatever happened; a failure leaves the buffer as the entry point promises (code_convert
+// and the selector pair before clearing: untouched; the LANG pair clears first).
+TEST(LangFault, ConverterFailuresCloseWhatWasOpenedAndLeaveTheBufferDefined) {
     zutest::ScopedEnv lang("LANG", "zh_CN.GBK");
-    const int closes = g_iconv_closes;
-    {
-        fi::Armed a(fi_iconv_open, 1, EINVAL);
-        EXPECT_EQ(code_convert("utf8", "gbk", "a", 1, buf, 8), OS_ERR_CONV_OPEN);
+    const struct {
+        fi::Point& point;
+        int err;
+        Conv fn;
+        int32 rc;
+        const std::string& buf;
+    } cases[] = {
+        {fi_iconv_open, EINVAL, kCodeConvert, OS_ERR_CONV_OPEN, kUntouched},
+        {fi_iconv_open, ENOMEM, kAnsi, OS_ERR_CONV_OPEN, kUntouched},
+        {fi_iconv_open, EINVAL, kToSys, OS_ERR_CONV_OPEN, kZeroed},
+        {fi_iconv, EILSEQ, kCodeConvert, OS_ERR_CONV_FAILED, kUntouched},  // no terminator
+        {fi_iconv, E2BIG, kFromSys, OS_ERR_CONV_FAILED, kZeroed},
+        {fi_iconv, 0, kAnsi, OS_OK, kUntouched},  // armed far away only to count calls
+    };
+    for (const auto& c : cases) {
+        char buf[16];
+        std::memset(buf, kFill, sizeof buf);
+        const int closes = g_iconv_closes;
+        fi::Armed a(c.point, c.rc == OS_OK ? 1000 : 1, c.err);
+        EXPECT_EQ(c.fn(buf), c.rc) << c.err;
+        if (c.rc != OS_OK) {
+            EXPECT_EQ(std::string(buf, sizeof buf), c.buf) << c.err;
+        } else {
+            EXPECT_EQ(a.calls(), 1);  // no flush call after the one conversion
+        }
+        EXPECT_EQ(g_iconv_closes, closes + (&c.point == &fi_iconv_open ? 0 : 1)) << c.err;
     }
-    EXPECT_TRUE(untouched());
-    {
-        fi::Armed a(fi_iconv_open, 1, ENOMEM);
-        EXPECT_EQ(os_lang_conv_unicode_to_given(ZU_OS_CHARSET_ANSI, "a", buf, 8), OS_ERR_CONV_OPEN);
-    }
-    EXPECT_TRUE(untouched());
-    {
-        fi::Armed a(fi_iconv_open, 1, EINVAL);
-        EXPECT_EQ(os_lang_conv_utf8_to_sys("a", buf, 8), OS_ERR_CONV_OPEN);
-    }
-    EXPECT_TRUE(all_zero(8));
-    EXPECT_EQ(buf[8], kFill);
-    EXPECT_EQ(g_iconv_closes, closes);  // nothing was opened, nothing to close
-}
-
-TEST_F(LangFault, EveryConversionMakesOneIconvCallAndClosesItsConverter) {
-    zutest::ScopedEnv lang("LANG", "zh_CN.GBK");
-    int closes = g_iconv_closes;
-    {
-        fi::Armed a(fi_iconv, 1, EILSEQ);
-        EXPECT_EQ(code_convert("utf8", "gbk", "ab", 2, buf, 8), OS_ERR_CONV_FAILED);
-    }
-    EXPECT_TRUE(untouched());  // no terminator after a failure
-    EXPECT_EQ(g_iconv_closes, ++closes);
-    {
-        fi::Armed a(fi_iconv, 1, E2BIG);
-        EXPECT_EQ(os_lang_conv_sys_to_utf8("ab", buf, 8), OS_ERR_CONV_FAILED);
-    }
-    EXPECT_TRUE(all_zero(8));
-    EXPECT_EQ(g_iconv_closes, ++closes);
-    {
-        // Armed far away only to count: one call, no flush call after it.
-        fi::Armed count(fi_iconv, 1000, 0);
-        EXPECT_EQ(os_lang_conv_given_to_unicode(ZU_OS_CHARSET_ANSI, "ab", buf, 8), OS_OK);
-        EXPECT_EQ(count.calls(), 1);
-    }
-    EXPECT_EQ(g_iconv_closes, ++closes);
 }
 
 TEST(ProcFault, ForkFailureReportsSpawnAndMinusOne) {
@@ -136,6 +115,7 @@ TEST(ProcFault, ForkFailureReportsSpawnAndMinusOne) {
     EXPECT_EQ(zutest::open_fd_count(), fds);
 }
 
+// The "./name" path is built before the fork: a failed allocation forks nothing.
 TEST(ProcFault, PathAllocationFailureSpawnsNothing) {
     fi::Armed count_forks(fi_fork, 1000, 0);
     {
@@ -152,31 +132,22 @@ TEST(ProcFault, PathAllocationFailureSpawnsNothing) {
     EXPECT_EQ(os_process_wait(p), OS_OK);
 }
 
-std::atomic<bool> g_thread_ran{false};
-void* mark_ran(void*) {
-    g_thread_ran = true;
-    return nullptr;
-}
-
 TEST(ThreadFault, CreateFailureIsTheOneCode) {
     for (int err : {EAGAIN, EPERM, EINVAL}) {
         fi::Armed a(fi_pthread_create, 1, err);
         ThreadHandle h{};
-        EXPECT_EQ(os_thread_create(&h, mark_ran, nullptr), OS_ERR_THREAD_CREATE) << err;
+        EXPECT_EQ(os_thread_create(
+                      &h, +[](void*) -> void* { return nullptr; }, nullptr),
+                  OS_ERR_THREAD_CREATE)
+            << err;
+        EXPECT_EQ(a.calls(), 1);  // not retried
     }
-    EXPECT_FALSE(g_thread_ran);
 }
 
 TEST(ThreadFault, ActivityTestMapsEachAnswer) {
     const struct {
-        int answer;
-        int rc;
-        int active;  // -1: not written
-    } cases[] = {
-        {EINVAL, OS_ERR_THREAD_INVALID, -1},
-        {ESRCH, OS_OK, 0},
-        {EPERM, OS_OK, 1},
-    };
+        int answer, rc, active;  // active -1: not written
+    } cases[] = {{EINVAL, OS_ERR_THREAD_INVALID, -1}, {ESRCH, OS_OK, 0}, {EPERM, OS_OK, 1}};
     for (const auto& c : cases) {
         fi::Armed a(fi_pthread_kill, 1, c.answer);
         unsigned char active = 0x5A;
@@ -186,54 +157,48 @@ TEST(ThreadFault, ActivityTestMapsEachAnswer) {
     }
 }
 
-// Child exit codes of the probe checks.
-constexpr int kOk = 0, kSetup = 1, kCount = 2, kProbeModes = 3, kRestored = 4, kAction = 5;
-
-// Field by field: struct copies need not carry the padding bytes.
-bool same_settings(const termios& a, const termios& b) {
+// Field by field (struct copies need not carry the padding bytes), except the three
+// fields the probe changes when except_probe is set.
+bool same_settings(termios a, termios b, bool except_probe = false) {
+    if (except_probe) {
+        a.c_lflag = b.c_lflag = 0;
+        a.c_cc[VMIN] = b.c_cc[VMIN] = a.c_cc[VTIME] = b.c_cc[VTIME] = 0;
+    }
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
            a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
            std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && a.c_ispeed == b.c_ispeed &&
            a.c_ospeed == b.c_ospeed;
 }
 
-bool same_except_probe_fields(termios a, termios b) {
-    a.c_lflag = b.c_lflag = 0;
-    a.c_cc[VMIN] = b.c_cc[VMIN] = 0;
-    a.c_cc[VTIME] = b.c_cc[VTIME] = 0;
-    return same_settings(a, b);
-}
-
 TEST(KbHitFault, ProbeInstallsOnlyItsThreeChangesThenTheSavedSettings) {
     int master = -1, slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    // The child's exit code names the failed step.
     const int rc = zutest::run_in_child([&] {
-        if (::dup2(slave, 0) != 0) return kSetup;
         termios saved{};
-        if (::tcgetattr(0, &saved) != 0) return kSetup;
+        if (::dup2(slave, 0) != 0 || ::tcgetattr(0, &saved) != 0) return 1;
         g_tcset_count = 0;
         (void)os_kb_hit();
-        if (g_tcset_count != 2) return kCount;
+        if (g_tcset_count != 2) return 2;
         const termios& probe = g_tcset[0].t;
         if (probe.c_lflag != 0 || probe.c_cc[VMIN] != 0 || probe.c_cc[VTIME] != 1 ||
-            !same_except_probe_fields(probe, saved))
-            return kProbeModes;
-        if (!same_settings(g_tcset[1].t, saved)) return kRestored;
-        if (g_tcset[0].action != TCSANOW || g_tcset[1].action != TCSANOW) return kAction;
-        return kOk;
+            !same_settings(probe, saved, true))
+            return 3;
+        if (!same_settings(g_tcset[1].t, saved)) return 4;
+        return g_tcset[0].action == TCSANOW && g_tcset[1].action == TCSANOW ? 0 : 5;
     });
     ::close(master);
     ::close(slave);
-    EXPECT_EQ(rc, kOk);
+    EXPECT_EQ(rc, 0);
 
     // Not a terminal: nothing is installed.
     g_tcset_count = 0;
     EXPECT_EQ(zutest::run_in_child([] {
                   int fd = ::open("/dev/null", O_RDONLY);
-                  if (fd < 0 || ::dup2(fd, 0) != 0) return kSetup;
-                  return os_kb_hit() == 0 && g_tcset_count == 0 ? kOk : kCount;
+                  if (fd < 0 || ::dup2(fd, 0) != 0) return 1;
+                  return os_kb_hit() == 0 && g_tcset_count == 0 ? 0 : 2;
               }),
-              kOk);
+              0);
 }
 
 }  // namespace
