@@ -37,14 +37,6 @@ protected:
     zutest::TempDir dir;
 };
 
-TEST_F(File, OpenMissingWithoutCreateGivesEnoentAndMinusOne) {
-    HANDLE h = 1234;
-    EXPECT_EQ(os_file_open(dir.file("missing").c_str(), O_RDONLY, &h), ENOENT);
-    EXPECT_EQ(h, -1);
-    EXPECT_EQ(os_file_access(dir.file("missing").c_str(), F_OK), OS_ERR_FILE_NOT_FOUND);
-    EXPECT_EQ(os_file_access(dir.file("missing/below").c_str(), R_OK), OS_ERR_FILE_NOT_FOUND);
-}
-
 TEST_F(File, CreateUsesMode0777LessUmaskAndKeepsExistingContents) {
     const mode_t old = ::umask(022);
     HANDLE h = -1;
@@ -176,7 +168,11 @@ TEST_F(File, SizeQueryLeavesThePositionAtTheEnd) {
     os_file_close(h);
 }
 
-TEST_F(File, AccessReportsDeniedPermissionAsErrno) {
+TEST_F(File, MissingAndDeniedFilesAreReported) {
+    HANDLE h = 1234;
+    EXPECT_EQ(os_file_open(dir.file("missing").c_str(), O_RDONLY, &h), ENOENT);
+    EXPECT_EQ(h, -1);
+    EXPECT_EQ(os_file_access(dir.file("missing/below").c_str(), R_OK), OS_ERR_FILE_NOT_FOUND);
     // Execute needs an x bit even for root, so this holds for every user.
     os_file_close(open_rw("noexec"));
     ::chmod(dir.file("noexec").c_str(), 0644);
