@@ -1,6 +1,6 @@
 // Helpers shared by the cross-process lock tests: a pipe to order events between a
 // parent and its forked children, forked children, a stress run of several processes
-// on one counter, and a signal handler that interrupts blocking calls.
+// on one counter, and a call made while signals keep interrupting it.
 #pragma once
 
 #include <signal.h>
@@ -8,6 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace locktest {
@@ -72,13 +75,28 @@ long count_in_processes(int n, int rounds, Open open, Lock lock, Unlock unlock) 
     return total;
 }
 
-// SIGUSR1 with a handler that counts and no SA_RESTART, for the rest of the test
-// (each test runs in its own process).
+// Runs fn in a thread that gets SIGUSR1 every 10 ms until fn returns, and gives fn's
+// result. The handler counts and has no SA_RESTART, so blocking calls see EINTR; it
+// stays for the rest of the test (each test runs in its own process).
 inline volatile sig_atomic_t usr1_hits = 0;
-inline void interrupt_on_usr1() {
+template <class F>
+int call_while_signalled(F fn) {
     struct sigaction sa = {};
     sa.sa_handler = [](int) { usr1_hits = usr1_hits + 1; };
     ::sigaction(SIGUSR1, &sa, nullptr);
+    std::atomic<bool> done{false};
+    int rc = -1;
+    std::thread t([&] {
+        rc = fn();
+        done = true;
+    });
+    // Until the wait ends: a signal sent before the thread blocks is not enough.
+    while (!done) {
+        ::pthread_kill(t.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    t.join();
+    return rc;
 }
 
 }  // namespace locktest
