@@ -1,6 +1,6 @@
 // Helpers shared by the cross-process lock tests: a pipe to order events between a
-// parent and its forked children, a shared counter page, and a signal handler that
-// interrupts blocking calls.
+// parent and its forked children, forked children, a stress run of several processes
+// on one counter, and a call made while signals keep interrupting it.
 #pragma once
 
 #include <signal.h>
@@ -8,118 +8,95 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
 
 namespace locktest {
 
 // One-way notifications between processes: each notify() wakes one wait().
-class Pipe {
-public:
+struct Pipe {
+    int fd[2] = {-1, -1};
     Pipe() {
-        if (::pipe(fd_) != 0) fd_[0] = fd_[1] = -1;
+        if (::pipe(fd) != 0) fd[0] = fd[1] = -1;
     }
     ~Pipe() {
-        for (int f : fd_)
-            if (f != -1) ::close(f);
+        for (int f : fd) ::close(f);
     }
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-    void notify() const {
-        char c = 'x';
-        while (::write(fd_[1], &c, 1) == -1 && errno == EINTR) {
-        }
-    }
+    bool notify() const { return ::write(fd[1], "x", 1) == 1; }
     bool wait() const {
         char c;
-        ssize_t n;
-        while ((n = ::read(fd_[0], &c, 1)) == -1 && errno == EINTR) {
-        }
-        return n == 1;
+        return ::read(fd[0], &c, 1) == 1;
     }
-
-private:
-    int fd_[2];
 };
 
-// A counter in an anonymous shared page, seen by the forked children.
-class SharedCounter {
-public:
-    SharedCounter() {
-        void* p = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        p_ = p == MAP_FAILED ? nullptr : static_cast<volatile long*>(p);
-    }
-    ~SharedCounter() {
-        if (p_) ::munmap(const_cast<long*>(p_), 4096);
-    }
-    SharedCounter(const SharedCounter&) = delete;
-    SharedCounter& operator=(const SharedCounter&) = delete;
-    bool ok() const { return p_ != nullptr; }
-    // A deliberately split read-modify-write: without the lock, updates get lost.
-    void bump() { *p_ = *p_ + 1; }
-    long value() const { return *p_; }
+// A forked child ending with _exit(fn()). The tests reach its reap() on every path
+// (no assertion returns in between), so that no test leaves a process behind.
+template <class F>
+pid_t fork_child(F fn) {
+    pid_t pid = ::fork();
+    if (pid == 0) ::_exit(fn());
+    return pid;
+}
 
-private:
-    volatile long* p_ = nullptr;
-};
+// Waits for the child, killing it first if asked; true when it exited with 0.
+inline bool reap(pid_t pid, bool kill = false) {
+    int st = -1;
+    if (pid > 0 && kill) ::kill(pid, SIGKILL);
+    return pid > 0 && ::waitpid(pid, &st, 0) == pid && st == 0;
+}
 
-// A forked child running fn, which ends with _exit(fn()). A child still running when
-// the guard goes (a failed assertion returned early) is killed and reaped, so that
-// no test leaves a process behind.
-class Child {
-public:
-    template <class F>
-    explicit Child(F fn) : pid_(::fork()) {
-        if (pid_ == 0) ::_exit(fn());
+// Runs n children incrementing a shared counter `rounds` times each, the increment
+// being a deliberately split read-modify-write inside lock()/unlock() so that a lock
+// that does not exclude loses updates. open() runs first in each child and returns its
+// handle; lock and unlock return 0 on success. Gives the total, or -1 if a child failed.
+template <class Open, class Lock, class Unlock>
+long count_in_processes(int n, int rounds, Open open, Lock lock, Unlock unlock) {
+    void* page = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) return -1;
+    volatile long* counter = static_cast<volatile long*>(page);
+    std::vector<pid_t> kids;
+    for (int p = 0; p < n; ++p) {
+        kids.push_back(fork_child([&] {
+            auto h = open();
+            for (int i = 0; i < rounds; ++i) {
+                if (lock(h) != 0) return 1;
+                *counter = *counter + 1;
+                if (unlock(h) != 0) return 2;
+            }
+            return 0;
+        }));
     }
-    ~Child() {
-        if (pid_ > 0) kill();
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-    bool started() const { return pid_ > 0; }
-    // Waits for the child; true when it exited with status 0.
-    bool exited_cleanly() {
-        int st = reap();
-        return WIFEXITED(st) && WEXITSTATUS(st) == 0;
-    }
-    void kill() {
-        ::kill(pid_, SIGKILL);
-        reap();
-    }
+    bool ok = true;
+    for (pid_t kid : kids) ok = reap(kid) && ok;
+    long total = ok ? *counter : -1;
+    ::munmap(page, 4096);
+    return total;
+}
 
-private:
-    int reap() {
-        int st = 0;
-        while (::waitpid(pid_, &st, 0) == -1 && errno == EINTR) {
-        }
-        pid_ = -1;
-        return st;
+// Runs fn in a thread that gets SIGUSR1 every 10 ms until fn returns, and gives fn's
+// result. The handler counts and has no SA_RESTART, so blocking calls see EINTR; it
+// stays for the rest of the test (each test runs in its own process).
+inline volatile sig_atomic_t usr1_hits = 0;
+template <class F>
+int call_while_signalled(F fn) {
+    struct sigaction sa = {};
+    sa.sa_handler = [](int) { usr1_hits = usr1_hits + 1; };
+    ::sigaction(SIGUSR1, &sa, nullptr);
+    std::atomic<bool> done{false};
+    int rc = -1;
+    std::thread t([&] {
+        rc = fn();
+        done = true;
+    });
+    // Until the wait ends: a signal sent before the thread blocks is not enough.
+    while (!done) {
+        ::pthread_kill(t.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    pid_t pid_;
-};
-
-// SIGUSR1 with a handler that counts and no SA_RESTART, for the scope.
-class InterruptingSignal {
-public:
-    InterruptingSignal() {
-        struct sigaction sa;
-        std::memset(&sa, 0, sizeof sa);
-        sa.sa_handler = [](int) { hits() = hits() + 1; };
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;
-        ::sigaction(SIGUSR1, &sa, &old_);
-        hits() = 0;
-    }
-    ~InterruptingSignal() { ::sigaction(SIGUSR1, &old_, nullptr); }
-    InterruptingSignal(const InterruptingSignal&) = delete;
-    InterruptingSignal& operator=(const InterruptingSignal&) = delete;
-    static volatile sig_atomic_t& hits() {
-        static volatile sig_atomic_t n = 0;
-        return n;
-    }
-
-private:
-    struct sigaction old_;
-};
+    t.join();
+    return rc;
+}
 
 }  // namespace locktest

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <semaphore.h>
 #include <stdarg.h>
-#include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 
@@ -36,31 +35,23 @@ union semun {
     unsigned short* array;
 };
 
-// Hand-written, being variadic. Only SETVAL calls count towards the armed failure,
-// so a test names "the nth SETVAL".
+// Hand-written, being variadic; the library's commands without an argument pass
+// straight on. Only SETVAL calls count towards the armed failure, so a test names
+// "the nth SETVAL".
 // FI_WRAP(int, semctl
 fi::Point fi_semctl_setval;
 extern "C" int __real_semctl(int id, int num, int cmd, ...);
 extern "C" int __wrap_semctl(int id, int num, int cmd, ...) {
-    switch (cmd) {
-        case SETVAL:
-        case IPC_STAT:
-        case IPC_SET:
-        case GETALL:
-        case SETALL: {
-            va_list ap;
-            va_start(ap, cmd);
-            semun arg = va_arg(ap, semun);
-            va_end(ap);
-            if (cmd == SETVAL && fi_semctl_setval.hit()) {
-                errno = fi_semctl_setval.err;
-                return -1;
-            }
-            return __real_semctl(id, num, cmd, arg);
-        }
-        default:
-            return __real_semctl(id, num, cmd);
+    if (cmd == GETVAL || cmd == IPC_RMID) return __real_semctl(id, num, cmd);
+    va_list ap;
+    va_start(ap, cmd);
+    semun arg = va_arg(ap, semun);
+    va_end(ap);
+    if (cmd == SETVAL && fi_semctl_setval.hit()) {
+        errno = fi_semctl_setval.err;
+        return -1;
     }
+    return __real_semctl(id, num, cmd, arg);
 }
 
 // FI_WRAP(sem_t*, sem_open
@@ -82,53 +73,41 @@ extern "C" sem_t* __wrap_sem_open(const char* name, int oflag, ...) {
 
 namespace {
 
-using zutest::TempDir;
+// fn's result with the nth call through point failing with err.
+template <class F>
+int failing(fi::Point& point, int nth, int err, F fn) {
+    fi::Armed a(point, nth, err);
+    return fn();
+}
 
 TEST(LockFault, ThreadLockInitFailuresLeaveTheHandleAndNothingAllocated) {
-    auto* const sentinel = reinterpret_cast<pthread_mutex_t*>(0x10);
-    MutexHandle m = sentinel;
-    {
-        fi::Armed a(fi_malloc, 1, ENOMEM);
-        EXPECT_EQ(os_mutex_init(&m), OS_ERR_NO_MEMORY);
-    }
-    {
-        fi::Armed a(fi_pthread_mutex_init, 1, 0);
-        EXPECT_EQ(os_mutex_init(&m), EAGAIN);
-    }
-    EXPECT_EQ(m, sentinel);
-
-    auto* const rw_sentinel = reinterpret_cast<pthread_rwlock_t*>(0x10);
-    RwMutexHandle rw = rw_sentinel;
-    {
-        fi::Armed a(fi_malloc, 1, ENOMEM);
-        EXPECT_EQ(os_rwmutex_init(&rw), OS_ERR_NO_MEMORY);
-    }
-    {
-        fi::Armed a(fi_pthread_rwlock_init, 1, 0);
-        EXPECT_EQ(os_rwmutex_init(&rw), EAGAIN);
-    }
-    EXPECT_EQ(rw, rw_sentinel);
+    MutexHandle m = reinterpret_cast<MutexHandle>(0x10);
+    RwMutexHandle rw = reinterpret_cast<RwMutexHandle>(0x10);
+    auto mutex = [&] { return os_mutex_init(&m); };
+    auto rwmutex = [&] { return os_rwmutex_init(&rw); };
+    EXPECT_EQ(failing(fi_malloc, 1, ENOMEM, mutex), OS_ERR_NO_MEMORY);
+    EXPECT_EQ(failing(fi_pthread_mutex_init, 1, 0, mutex), EAGAIN);
+    EXPECT_EQ(failing(fi_malloc, 1, ENOMEM, rwmutex), OS_ERR_NO_MEMORY);
+    EXPECT_EQ(failing(fi_pthread_rwlock_init, 1, 0, rwmutex), EAGAIN);
+    EXPECT_EQ(m, reinterpret_cast<MutexHandle>(0x10)) << "left as it was";
+    EXPECT_EQ(rw, reinterpret_cast<RwMutexHandle>(0x10));
 }
 
 class IpcFault : public ::testing::Test {
 protected:
-    void SetUp() override { fds = zutest::open_fd_count(); }
     void TearDown() override {
         EXPECT_EQ(zutest::open_fd_count(), fds) << "no descriptor left open";
-        key_t k = ::ftok(name.c_str(), 0);
-        if (k == -1) return;
-        EXPECT_EQ(::semget(k, 0, 0), -1) << "no semaphore set left";
-        EXPECT_EQ(::shmget(k, 0, 0), -1) << "no segment left";
+        if (key() == -1) return;
+        EXPECT_EQ(::semget(key(), 0, 0), -1) << "no semaphore set left";
+        EXPECT_EQ(::shmget(key(), 0, 0), -1) << "no segment left";
     }
     key_t key() const { return ::ftok(name.c_str(), 0); }
-    void remove_segment() const {
-        int id = ::shmget(key(), 0, 0);
-        if (id != -1) ::shmctl(id, IPC_RMID, nullptr);
-    }
+    void remove_segment() const { ::shmctl(::shmget(key(), 0, 0), IPC_RMID, nullptr); }
 
-    TempDir dir;
+    zutest::TempDir dir;
     std::string name = dir.file("key");
-    int fds = 0;
+    const std::string sem_name = "/zuos-fault-event-" + std::to_string(::getpid());
+    int fds = zutest::open_fd_count();
 };
 
 TEST_F(IpcFault, AFailedSetvalRemovesTheHalfMadeSet) {
@@ -143,81 +122,49 @@ TEST_F(IpcFault, AFailedSetvalRemovesTheHalfMadeSet) {
 
 TEST_F(IpcFault, ProcMutexInitFailuresFreeTheRecord) {
     ProcMutexHandle h = nullptr;
-    {
-        fi::Armed a(fi_malloc, 1, ENOMEM);
-        EXPECT_EQ(os_proc_mutex_init(name.c_str(), &h), OS_ERR_NO_MEMORY);
-    }
-    EXPECT_EQ(::access(name.c_str(), F_OK), -1) << "allocation comes before the key file";
-    {
-        fi::Armed a(fi_shmget, 1, ENOSPC);
-        EXPECT_EQ(os_proc_mutex_init(name.c_str(), &h), OS_ERR_PROC_MUTEX_INIT);
-    }
+    auto init = [&] { return os_proc_mutex_init(name.c_str(), &h); };
+    EXPECT_EQ(failing(fi_malloc, 1, ENOMEM, init), OS_ERR_NO_MEMORY);
+    EXPECT_EQ(failing(fi_shmget, 1, ENOSPC, init), OS_ERR_PROC_MUTEX_INIT);
     EXPECT_EQ(h, nullptr);
-    {
-        fi::Armed a(fi_shmat, 1, ENOMEM);
-        EXPECT_EQ(os_proc_mutex_init(name.c_str(), &h), OS_ERR_PROC_MUTEX_INIT);
-    }
+    EXPECT_EQ(failing(fi_shmat, 1, ENOMEM, init), OS_ERR_PROC_MUTEX_INIT);
     EXPECT_EQ(h, nullptr);
-    int id = ::shmget(key(), 0, 0);
-    ASSERT_NE(id, -1) << "a segment made by the failed call stays";
     struct shmid_ds ds {};
-    ASSERT_EQ(::shmctl(id, IPC_STAT, &ds), 0);
+    ASSERT_EQ(::shmctl(::shmget(key(), 0, 0), IPC_STAT, &ds), 0) << "the segment made stays";
     EXPECT_EQ(ds.shm_nattch, 0u);
     remove_segment();
 
     // An opener whose reopen fails.
     ProcMutexHandle first = nullptr;
     ASSERT_EQ(os_proc_mutex_init(name.c_str(), &first), OS_OK);
-    {
-        fi::Armed a(fi_shmget, 2, ENOMEM);
-        EXPECT_EQ(os_proc_mutex_init(name.c_str(), &h), OS_ERR_PROC_MUTEX_INIT);
-    }
+    EXPECT_EQ(failing(fi_shmget, 2, ENOMEM, init), OS_ERR_PROC_MUTEX_INIT);
     EXPECT_EQ(h, nullptr);
     EXPECT_EQ(os_proc_mutex_destroy(first), OS_OK);
 }
 
 TEST_F(IpcFault, ProcMutexDestroyFailuresStillFreeTheRecord) {
     // IPC_STAT, then IPC_RMID, then shmdt fail in turn.
-    for (int step = 1; step <= 3; ++step) {
+    for (auto [point, nth] : {std::pair{&fi_shmctl, 1}, {&fi_shmctl, 2}, {&fi_shmdt, 1}}) {
         ProcMutexHandle h = nullptr;
         ASSERT_EQ(os_proc_mutex_init(name.c_str(), &h), OS_OK);
         void* addr = h->pMutex;
-        int rc;
-        if (step < 3) {
-            fi::Armed a(fi_shmctl, step, EIO);
-            rc = os_proc_mutex_destroy(h);
-        } else {
-            fi::Armed a(fi_shmdt, 1, EINVAL);
-            rc = os_proc_mutex_destroy(h);
-        }
-        EXPECT_EQ(rc, OS_ERR_PROC_MUTEX_DESTROY) << step;
+        EXPECT_EQ(failing(*point, nth, EIO, [&] { return os_proc_mutex_destroy(h); }),
+                  OS_ERR_PROC_MUTEX_DESTROY);
         ::shmdt(addr);  // the failed destroy left it attached
         remove_segment();
     }
 }
 
 TEST_F(IpcFault, EventInitFailuresFreeTheRecordAndName) {
-    const std::string sem_name = "/zuos-fault-event-" + std::to_string(::getpid());
     EventHandle e = nullptr;
-    {
-        fi::Armed a(fi_malloc, 1, ENOMEM);
-        EXPECT_EQ(os_event_init(&e, nullptr), OS_ERR_NO_MEMORY);
-    }
-    {
-        fi::Armed a(fi_malloc, 2, ENOMEM);  // the copy of the name
-        EXPECT_EQ(os_event_init(&e, sem_name.c_str()), OS_ERR_NO_MEMORY);
-    }
-    {
-        fi::Armed a(fi_sem_init, 1, ENOSYS);
-        EXPECT_EQ(os_event_init(&e, nullptr), ENOSYS);
-    }
-    {
-        fi::Armed a(fi_sem_open, 1, EMFILE);
-        ::testing::internal::CaptureStdout();
-        EXPECT_EQ(os_event_init(&e, sem_name.c_str()), EMFILE);
-        ::fflush(stdout);
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "#SEM_FAILED#[" + sem_name + "]\n\n");
-    }
+    auto unnamed = [&] { return os_event_init(&e, nullptr); };
+    auto named = [&] { return os_event_init(&e, sem_name.c_str()); };
+    EXPECT_EQ(failing(fi_malloc, 1, ENOMEM, unnamed), OS_ERR_NO_MEMORY);
+    EXPECT_EQ(failing(fi_malloc, 2, ENOMEM, named), OS_ERR_NO_MEMORY) << "the copy of the name";
+    EXPECT_EQ(failing(fi_sem_init, 1, ENOSYS, unnamed), ENOSYS);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(failing(fi_sem_open, 1, EMFILE, named), EMFILE);
+    ::fflush(stdout);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "#SEM_FAILED#[" + sem_name + "]\n\n");
     EXPECT_EQ(e, nullptr);
     EXPECT_EQ(::sem_unlink(sem_name.c_str()), -1) << "no name left";
 }
@@ -225,17 +172,10 @@ TEST_F(IpcFault, EventInitFailuresFreeTheRecordAndName) {
 TEST_F(IpcFault, EventDestroyFailuresStillFreeTheRecord) {
     EventHandle e = nullptr;
     ASSERT_EQ(os_event_init(&e, nullptr), OS_OK);
-    {
-        fi::Armed a(fi_sem_destroy, 1, EINVAL);
-        EXPECT_EQ(os_event_destroy(e), EINVAL);
-    }
-    const std::string sem_name = "/zuos-fault-event-" + std::to_string(::getpid());
+    EXPECT_EQ(failing(fi_sem_destroy, 1, EINVAL, [&] { return os_event_destroy(e); }), EINVAL);
     ASSERT_EQ(os_event_init(&e, sem_name.c_str()), OS_OK);
     sem_t* s = e->pSema;
-    {
-        fi::Armed a(fi_sem_close, 1, EINVAL);
-        EXPECT_EQ(os_event_destroy(e), EINVAL);
-    }
+    EXPECT_EQ(failing(fi_sem_close, 1, EINVAL, [&] { return os_event_destroy(e); }), EINVAL);
     ::sem_close(s);
     EXPECT_EQ(os_event_remove(sem_name.c_str()), OS_OK);
 }
