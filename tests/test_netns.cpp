@@ -51,7 +51,7 @@ int in_netns(const std::function<void()>& body) {
             std::perror("unshare(CLONE_NEWNET | CLONE_NEWNS)");
             return err == EPERM ? kSkip : 1;
         }
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (::mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) {
             std::perror("private mounts or the sysfs remount");
             return kSkip;

@@ -325,9 +325,11 @@ int os_network_get_local_mac_addr(char* szMacAddr) {
     // Directory order, unsorted. Loopback, bridges (br*) and container links
     // (docker*) never carry the host's identity.
     while (const dirent* e = ::readdir(dir.get())) {
+        // Prefix tests of 2 and 6 characters (string_view::starts_with would pull in
+        // libstdc++'s range check in unoptimised builds).
         const std::string_view name(e->d_name);
-        if (name == "." || name == ".." || name == "lo" || name.starts_with("br") ||
-            name.starts_with("docker")) {
+        if (name == "." || name == ".." || name == "lo" || ::strncmp(e->d_name, "br", 2) == 0 ||
+            ::strncmp(e->d_name, "docker", 6) == 0) {
             continue;
         }
         char path[256];
