@@ -173,6 +173,22 @@ struct Detach {
 // Thread locks
 // ---------------------------------------------------------------------------
 
+namespace {
+
+// Both heap locks: allocate, initialise with default attributes, and hand the object
+// to the caller only when that succeeded; the caller's variable is untouched otherwise.
+template <class T, class Attr>
+int heap_init(T** pHandle, int (*init)(T*, const Attr*) noexcept) noexcept {
+    zu::MallocPtr<T> obj(static_cast<T*>(::malloc(sizeof(T))));
+    if (!obj) return OS_ERR_NO_MEMORY;
+    int rc = init(obj.get(), nullptr);
+    if (rc != 0) return rc;
+    *pHandle = obj.release();
+    return OS_OK;
+}
+
+}  // namespace
+
 int32 os_spinlock_init(SPINLOCK* pSpinLock) {
     return ::pthread_spin_init(pSpinLock, PTHREAD_PROCESS_PRIVATE);
 }
@@ -190,13 +206,7 @@ int32 os_spinlock_release(SPINLOCK* pSpinLock) {
 }
 
 int os_mutex_init(MutexHandle* pMutexHandle) {
-    zu::MallocPtr<pthread_mutex_t> m(
-        static_cast<pthread_mutex_t*>(::malloc(sizeof(pthread_mutex_t))));
-    if (!m) return OS_ERR_NO_MEMORY;
-    int rc = ::pthread_mutex_init(m.get(), nullptr);
-    if (rc != 0) return rc;
-    *pMutexHandle = m.release();
-    return OS_OK;
+    return heap_init(pMutexHandle, ::pthread_mutex_init);
 }
 
 void os_mutex_destroy(MutexHandle hMutex) {
@@ -216,13 +226,7 @@ int os_mutex_release(MutexHandle hMutex) {
 }
 
 int os_rwmutex_init(RwMutexHandle* pRwMutexHandle) {
-    zu::MallocPtr<pthread_rwlock_t> l(
-        static_cast<pthread_rwlock_t*>(::malloc(sizeof(pthread_rwlock_t))));
-    if (!l) return OS_ERR_NO_MEMORY;
-    int rc = ::pthread_rwlock_init(l.get(), nullptr);
-    if (rc != 0) return rc;
-    *pRwMutexHandle = l.release();
-    return OS_OK;
+    return heap_init(pRwMutexHandle, ::pthread_rwlock_init);
 }
 
 void os_rwmutex_destroy(RwMutexHandle hRwMutex) {
