@@ -26,7 +26,9 @@ struct BenchFile {
     int fd = -1;
 };
 
-int64 offset_of(int64 i) { return (i % kBlocks) * kBlock; }
+int64 offset_of(int64 i) {
+    return (i % kBlocks) * kBlock;
+}
 
 void BM_File_SeekRead_Lib(benchmark::State& st) {
     BenchFile f;

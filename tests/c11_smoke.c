@@ -10,12 +10,12 @@ _Static_assert(sizeof(ZUTimeStamp) == 32, "ZUTimeStamp is eight int32 fields");
 _Static_assert(OS_ERR_FILE_SHORT_READ == 110206 && OS_ERR_NET_BAD_IP == 119504,
                "result codes are part of the interface");
 
-#define CHECK(c)                                         \
-    do {                                                 \
-        if (!(c)) {                                      \
-            fprintf(stderr, "%d: %s\n", __LINE__, #c);   \
-            return 1;                                    \
-        }                                                \
+#define CHECK(c)                                       \
+    do {                                               \
+        if (!(c)) {                                    \
+            fprintf(stderr, "%d: %s\n", __LINE__, #c); \
+            return 1;                                  \
+        }                                              \
     } while (0)
 
 int main(void) {

@@ -27,8 +27,8 @@ public:
         if (!path_.empty()) {
             ::nftw(
                 path_.c_str(),
-                [](const char* f, const struct stat*, int, struct FTW*) { return ::remove(f); },
-                16, FTW_DEPTH | FTW_PHYS);
+                [](const char* f, const struct stat*, int, struct FTW*) { return ::remove(f); }, 16,
+                FTW_DEPTH | FTW_PHYS);
         }
     }
     TempDir(const TempDir&) = delete;
@@ -59,13 +59,17 @@ class ScopedEnv {
 public:
     ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
         if (const char* old = ::getenv(name)) old_ = old;
-        if (value) ::setenv(name, value->c_str(), 1);
-        else ::unsetenv(name);
+        if (value)
+            ::setenv(name, value->c_str(), 1);
+        else
+            ::unsetenv(name);
         ::tzset();
     }
     ~ScopedEnv() {
-        if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
-        else ::unsetenv(name_.c_str());
+        if (old_)
+            ::setenv(name_.c_str(), old_->c_str(), 1);
+        else
+            ::unsetenv(name_.c_str());
         ::tzset();
     }
     ScopedEnv(const ScopedEnv&) = delete;

@@ -151,8 +151,7 @@ ZU_API int os_file_close(HANDLE hFile);
 ZU_API int os_file_seek64(HANDLE hFile, int64 nOffset, uint32 nRelative);
 /* One write at the current position. *pBytesWritten = write's result (-1 on
  * failure). 0, OS_ERR_FILE_SHORT_WRITE or errno. hFile, pBuf, pBytesWritten asserted. */
-ZU_API int os_file_write(HANDLE hFile, const void* pBuf, int32 nBytesToWrite,
-                         int32* pBytesWritten);
+ZU_API int os_file_write(HANDLE hFile, const void* pBuf, int32 nBytesToWrite, int32* pBytesWritten);
 /* One read at the current position; end of file gives OS_ERR_FILE_SHORT_READ with
  * the count read. 0, OS_ERR_FILE_SHORT_READ or errno. */
 ZU_API int os_file_read(HANDLE hFile, void* pBuf, int32 nBytesToRead, int32* pBytesRead);
@@ -161,8 +160,8 @@ ZU_API int os_file_read(HANDLE hFile, void* pBuf, int32 nBytesToRead, int32* pBy
 ZU_API int os_file_seek_read(HANDLE hFile, int64 nOffset, void* pBuf, int32 nBytesToRead,
                              int32* pBytesRead);
 /* Write at absolute offset nOffset; as os_file_seek_read. */
-ZU_API int os_file_seek_write(HANDLE hFile, int64 nOffset, const void* pBuf,
-                              int32 nBytesToWrite, int32* pBytesWritten);
+ZU_API int os_file_seek_write(HANDLE hFile, int64 nOffset, const void* pBuf, int32 nBytesToWrite,
+                              int32* pBytesWritten);
 /* ftruncate: cuts or extends (with zeros); the position does not move. */
 ZU_API int os_file_truncate(HANDLE hFile, int64 nOffset);
 /* fsync. */
@@ -279,8 +278,7 @@ ZU_API int32 convert_rdtime_to_sec(const ZUTimeStamp* pTime, int32* pnSec);
 /* Local date and time to Epoch seconds, daylight saving decided by the C library
  * (tm_isdst -1); -1 when mktime fails. No argument checks; extreme values are
  * reported by mktime, never overflowed. */
-ZU_API time_t os_time_local_to_utc(int year, int month, int day, int hour, int minute,
-                                   int second);
+ZU_API time_t os_time_local_to_utc(int year, int month, int day, int hour, int minute, int second);
 /* Local weekday of nSec, Monday 1 .. Sunday 7. OS_ERR_TIME_NULL_ARG (tested before
  * nSec), OS_ERR_TIME_NEGATIVE_SEC, OS_ERR_TIME_LOCALTIME. */
 ZU_API int32 os_get_weekday(int32 nSec, int32* pWeekDay);
@@ -507,8 +505,8 @@ ZU_API int os_mem_filemap_create(HANDLE hFile, uint64 nSize, const char* szMappi
  * EACCES (file not open read-write), EINVAL (unaligned offset, zero length),
  * EAGAIN/EPERM (locking refused), ENOMEM. Touching a page past the end of the file
  * raises SIGBUS. hFileMapping != 0 and pMapView asserted. */
-ZU_API int os_mem_fileview_map(FileMapHandle hFileMapping, uint64 nOffsetPos,
-                               size_t nNumMapBytes, void** pMapView);
+ZU_API int os_mem_fileview_map(FileMapHandle hFileMapping, uint64 nOffsetPos, size_t nNumMapBytes,
+                               void** pMapView);
 /* munmap: OS_OK or OS_ERR_MEM_UNMAP_VIEW (an unaligned address, say). pMapView
  * asserted. */
 ZU_API int os_mem_fileview_unmap(void* pMapView, size_t nNumMapBytes);
@@ -689,10 +687,10 @@ ZU_API int32 _zu_safe_strncpy(const char* szSrc, char* szDest, int nDesLen);
  * within nDesLen; ZU_OS_CHARSET_UNICODE is _zu_safe_strncpy; ZU_OS_CHARSET_SYS and
  * any other value are the system/UTF-8 pair above. Null pointers or nDesLen below 1
  * give OS_ERR_CONV_BAD_ARG first. */
-ZU_API int32 os_lang_conv_given_to_unicode(ZU_OS_CHARSET charset, const char* szSrc,
-                                           char* szDest, int nDesLen);
-ZU_API int32 os_lang_conv_unicode_to_given(ZU_OS_CHARSET charset, const char* szSrc,
-                                           char* szDest, int nDesLen);
+ZU_API int32 os_lang_conv_given_to_unicode(ZU_OS_CHARSET charset, const char* szSrc, char* szDest,
+                                           int nDesLen);
+ZU_API int32 os_lang_conv_unicode_to_given(ZU_OS_CHARSET charset, const char* szSrc, char* szDest,
+                                           int nDesLen);
 /* Exactly os_lang_conv_sys_to_utf8 / os_lang_conv_utf8_to_sys: here "ANSI" is the
  * system set from LANG, not GB18030. */
 ZU_API int32 _os_lang_conv_ansi_to_unicode(const char* szSrc, char* szDest, int nDesLen);

@@ -50,13 +50,13 @@ private:
 extern fi::Point fi_malloc;
 extern fi::Point fi_strdup;
 
-#define FI_WRAP(ret, name, failval, params, args)            \
-    extern "C" ret __real_##name params;                     \
-    fi::Point fi_##name;                                     \
-    extern "C" ret __wrap_##name params {                    \
-        if (fi_##name.hit()) {                               \
-            errno = fi_##name.err;                           \
-            return failval;                                  \
-        }                                                    \
-        return __real_##name args;                           \
+#define FI_WRAP(ret, name, failval, params, args) \
+    extern "C" ret __real_##name params;          \
+    fi::Point fi_##name;                          \
+    extern "C" ret __wrap_##name params {         \
+        if (fi_##name.hit()) {                    \
+            errno = fi_##name.err;                \
+            return failval;                       \
+        }                                         \
+        return __real_##name args;                \
     }

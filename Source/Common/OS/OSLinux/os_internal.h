@@ -24,9 +24,9 @@ extern "C" [[noreturn]] void __assert_fail(const char* assertion, const char* fi
 
 // Preconditions are checked in every build type, Release included: a violation is
 // the caller's programming error and must not turn into undefined behaviour.
-#define ZU_ASSERT(cond)                                                    \
-    (__builtin_expect(static_cast<bool>(cond), 1)                          \
-         ? static_cast<void>(0)                                            \
+#define ZU_ASSERT(cond)                           \
+    (__builtin_expect(static_cast<bool>(cond), 1) \
+         ? static_cast<void>(0)                   \
          : __assert_fail(#cond, __FILE__, __LINE__, __PRETTY_FUNCTION__))
 
 namespace zu {
