@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "os/os.h"
 #include "test_support.h"
@@ -94,6 +96,8 @@ TEST_F(File, ShortWriteAtTheFileSizeLimitThenEfbig) {
                   if (os_file_write(h, data, 1, &n) != EFBIG || n != -1) return 13;
                   if (os_file_seek_write(h, 4, data, 20, &n) != OS_ERR_FILE_SHORT_WRITE || n != 6)
                       return 14;
+                  if (os_file_pwrite(h, 4, data, 20, &n) != OS_ERR_FILE_SHORT_WRITE || n != 6)
+                      return 15;
                   return 0;
               }),
               0);
@@ -180,6 +184,113 @@ TEST_F(File, MissingAndDeniedFilesAreReported) {
     EXPECT_EQ(os_file_access(dir.path().c_str(), R_OK | W_OK), OS_OK);
 }
 
+// The positioned pairs: the seek-then-transfer functions and the single-call ones.
+struct PositionedPair {
+    const char* name;
+    int (*read)(HANDLE, int64, void*, int32, int32*);
+    int (*write)(HANDLE, int64, const void*, int32, int32*);
+    bool moves_position;
+};
+constexpr PositionedPair kPairs[] = {
+    {"seek", os_file_seek_read, os_file_seek_write, true},
+    {"pread", os_file_pread, os_file_pwrite, false},
+};
+
+// Both pairs give the same results and counts on the same cases; only the single-call
+// pair leaves the descriptor's position where it was.
+TEST_F(File, PositionedPairsShareOneResultTable) {
+    struct Case {
+        const char* what;
+        bool write;
+        int64 offset;
+        int32 bytes;
+        int result;
+        int32 count;  // 55 means "not written"
+    };
+    constexpr Case kCases[] = {
+        {"full read", false, 2, 3, OS_OK, 3},
+        {"short read", false, 4, 10, OS_ERR_FILE_SHORT_READ, 2},
+        {"read at end of file", false, 6, 1, OS_ERR_FILE_SHORT_READ, 0},
+        {"read far beyond 4 GiB", false, 1LL << 33, 1, OS_ERR_FILE_SHORT_READ, 0},
+        {"read of 0 bytes", false, 1, 0, OS_OK, 0},
+        {"read at a negative offset", false, -1, 1, EINVAL, 55},
+        {"write", true, 1, 2, OS_OK, 2},
+        {"write past the end", true, 8, 2, OS_OK, 2},
+        {"write at a negative offset", true, -5, 1, EINVAL, 55},
+    };
+    for (const PositionedPair& pair : kPairs) {
+        for (const Case& c : kCases) {
+            SCOPED_TRACE(std::string(pair.name) + ": " + c.what);
+            HANDLE h = open_rw("p", "abcdef");
+            ASSERT_EQ(os_file_seek64(h, 1, SEEK_SET), OS_OK);
+            char buf[16] = "XY";
+            int32 n = 55;
+            const int rc = c.write ? pair.write(h, c.offset, buf, c.bytes, &n)
+                                   : pair.read(h, c.offset, buf, c.bytes, &n);
+            EXPECT_EQ(rc, c.result);
+            EXPECT_EQ(n, c.count);
+            const bool moved = pair.moves_position && c.result != EINVAL;
+            EXPECT_EQ(position(h), moved ? c.offset + c.count : 1);
+            if (c.write && rc == OS_OK) {
+                char back[2] = {};
+                ASSERT_EQ(::pread(h, back, 2, c.offset), 2);
+                EXPECT_EQ(std::string(back, 2), "XY");
+            }
+            os_file_close(h);
+            ::unlink(dir.file("p").c_str());
+        }
+    }
+    // A failed transfer stores -1 in both pairs.
+    for (const PositionedPair& pair : kPairs) {
+        HANDLE h = -1;
+        os_file_close(open_rw("w"));
+        ASSERT_EQ(os_file_open(dir.file("w").c_str(), O_WRONLY, &h), OS_OK);
+        char c;
+        int32 n = 55;
+        EXPECT_EQ(pair.read(h, 0, &c, 1, &n), EBADF) << pair.name;
+        EXPECT_EQ(n, -1) << pair.name;
+        os_file_close(h);
+    }
+}
+
+// Threads share one descriptor with no lock: each writes and reads back its own
+// disjoint blocks, interleaved with the others.
+TEST_F(File, ThreadsSharingOneHandleTransferExactBytes) {
+    constexpr int kThreads = 8;
+    constexpr int kBlocks = 64;
+    constexpr int32 kBlock = 4096;
+    HANDLE h = open_rw("shared");
+    std::vector<int> failures(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::string out(kBlock, '\0'), in(kBlock, '\0');
+            for (int b = 0; b < kBlocks; ++b) {
+                const int64 off = (static_cast<int64>(b) * kThreads + t) * kBlock;
+                for (int32 i = 0; i < kBlock; ++i) out[i] = static_cast<char>(t * 31 + b + i);
+                int32 n = 0;
+                if (os_file_pwrite(h, off, out.data(), kBlock, &n) != OS_OK || n != kBlock)
+                    ++failures[t];
+                if (os_file_pread(h, off, in.data(), kBlock, &n) != OS_OK || in != out)
+                    ++failures[t];
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0) << "thread " << t;
+    EXPECT_EQ(position(h), 0) << "nobody moved the shared position";
+    // The whole file, read afresh, holds every block as its writer left it.
+    std::string block(kBlock, '\0');
+    int bad = 0;
+    for (int i = 0; i < kThreads * kBlocks; ++i) {
+        const int t = i % kThreads, b = i / kThreads;
+        ASSERT_EQ(::pread(h, block.data(), kBlock, static_cast<off_t>(i) * kBlock), kBlock);
+        for (int32 k = 0; k < kBlock; ++k) bad += block[k] != static_cast<char>(t * 31 + b + k);
+    }
+    EXPECT_EQ(bad, 0);
+    os_file_close(h);
+}
+
 // No fixture: the death-test child re-runs the body and dies, so it must not own a
 // temporary directory it cannot remove.
 TEST(FileDeathTest, AssertedPreconditionsAbortInEveryBuildType) {
@@ -188,6 +299,8 @@ TEST(FileDeathTest, AssertedPreconditionsAbortInEveryBuildType) {
     int32 n;
     EXPECT_DEATH(os_file_read(0, nullptr, 1, &n), "pBuf != nullptr");
     EXPECT_DEATH(os_file_seek_write(0, 0, "x", 1, nullptr), "pBytesWritten != nullptr");
+    EXPECT_DEATH(os_file_pread(-1, 0, &n, 1, &n), "hFile != -1");
+    EXPECT_DEATH(os_file_pwrite(0, 0, nullptr, 1, &n), "pBuf != nullptr");
 }
 
 }  // namespace

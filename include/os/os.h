@@ -162,6 +162,18 @@ ZU_API int os_file_seek_read(HANDLE hFile, int64 nOffset, void* pBuf, int32 nByt
 /* Write at absolute offset nOffset; as os_file_seek_read. */
 ZU_API int os_file_seek_write(HANDLE hFile, int64 nOffset, const void* pBuf, int32 nBytesToWrite,
                               int32* pBytesWritten);
+/* Extension: positioned read in one pread64 call. The descriptor's position is
+ * neither read nor moved, so threads sharing hFile need no lock of their own.
+ * Preconditions, results and count rules as os_file_seek_read (a negative offset
+ * gives EINVAL with the count untouched), with one difference: a descriptor that
+ * cannot be positioned (ESPIPE) or is not open (EBADF) fails in the transfer itself,
+ * so the count is -1 where os_file_seek_read leaves it untouched. Writes opened with
+ * O_APPEND go to the end of the file whatever nOffset says (a Linux rule). */
+ZU_API int os_file_pread(HANDLE hFile, int64 nOffset, void* pBuf, int32 nBytesToRead,
+                         int32* pBytesRead);
+/* Extension: positioned write in one pwrite64 call; as os_file_pread. */
+ZU_API int os_file_pwrite(HANDLE hFile, int64 nOffset, const void* pBuf, int32 nBytesToWrite,
+                          int32* pBytesWritten);
 /* ftruncate: cuts or extends (with zeros); the position does not move. */
 ZU_API int os_file_truncate(HANDLE hFile, int64 nOffset);
 /* fsync. */

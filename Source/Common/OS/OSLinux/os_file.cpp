@@ -1,8 +1,10 @@
 // os_file.cpp - unbuffered file access through descriptors.
 // Nothing is kept per handle, so every function is as thread-safe as the system
 // call it makes; the file position belongs to the descriptor and is shared by all
-// of its holders. Transfers are never repeated: a partial transfer is reported as
-// short at once, and EINTR is returned like any other errno.
+// of its holders (os_file_pread / os_file_pwrite neither read nor move it, so threads
+// sharing a descriptor can use those without a lock). Transfers are never repeated:
+// a partial transfer is reported as short at once, and EINTR is returned like any
+// other errno.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -78,6 +80,27 @@ int os_file_seek_write(HANDLE hFile, int64 nOffset, const void* pBuf, int32 nByt
     ZU_ASSERT(pBytesWritten != nullptr);
     if (::lseek64(hFile, nOffset, SEEK_SET) == -1) return errno;
     return do_write(hFile, pBuf, nBytesToWrite, pBytesWritten);
+}
+
+// One pread64 / pwrite64. A negative offset is refused before the call, as the seek
+// of the pair above refuses it, so that the count stays untouched in both.
+int os_file_pread(HANDLE hFile, int64 nOffset, void* pBuf, int32 nBytesToRead, int32* pBytesRead) {
+    ZU_ASSERT(hFile != -1);
+    ZU_ASSERT(pBuf != nullptr);
+    ZU_ASSERT(pBytesRead != nullptr);
+    if (nOffset < 0) return EINVAL;
+    ssize_t n = ::pread64(hFile, pBuf, static_cast<size_t>(nBytesToRead), nOffset);
+    return transfer_result(n, nBytesToRead, pBytesRead, OS_ERR_FILE_SHORT_READ);
+}
+
+int os_file_pwrite(HANDLE hFile, int64 nOffset, const void* pBuf, int32 nBytesToWrite,
+                   int32* pBytesWritten) {
+    ZU_ASSERT(hFile != -1);
+    ZU_ASSERT(pBuf != nullptr);
+    ZU_ASSERT(pBytesWritten != nullptr);
+    if (nOffset < 0) return EINVAL;
+    ssize_t n = ::pwrite64(hFile, pBuf, static_cast<size_t>(nBytesToWrite), nOffset);
+    return transfer_result(n, nBytesToWrite, pBytesWritten, OS_ERR_FILE_SHORT_WRITE);
 }
 
 int os_file_truncate(HANDLE hFile, int64 nOffset) {
