@@ -1,5 +1,5 @@
-// Positioned 4 KiB transfers: the library (lseek64 + read/write) beside the same
-// two raw calls and beside pread/pwrite, in the same run.
+// Positioned 4 KiB transfers: the library's two pairs (lseek64 + read/write, and the
+// single-call pread/pwrite) beside the same raw calls, in the same run.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -54,6 +54,15 @@ void BM_File_SeekRead_RawPread(benchmark::State& st) {
     int64 i = 0;
     for (auto _ : st) benchmark::DoNotOptimize(::pread64(f.fd, buf, kBlock, offset_of(i++)));
 }
+void BM_File_Pread_Lib(benchmark::State& st) {
+    BenchFile f;
+    char buf[kBlock];
+    int64 i = 0;
+    for (auto _ : st) {
+        int32 n;
+        benchmark::DoNotOptimize(os_file_pread(f.fd, offset_of(i++), buf, kBlock, &n));
+    }
+}
 void BM_File_SeekWrite_Lib(benchmark::State& st) {
     BenchFile f;
     char buf[kBlock] = {};
@@ -78,11 +87,22 @@ void BM_File_SeekWrite_RawPwrite(benchmark::State& st) {
     int64 i = 0;
     for (auto _ : st) benchmark::DoNotOptimize(::pwrite64(f.fd, buf, kBlock, offset_of(i++)));
 }
+void BM_File_Pwrite_Lib(benchmark::State& st) {
+    BenchFile f;
+    char buf[kBlock] = {};
+    int64 i = 0;
+    for (auto _ : st) {
+        int32 n;
+        benchmark::DoNotOptimize(os_file_pwrite(f.fd, offset_of(i++), buf, kBlock, &n));
+    }
+}
 
 BENCHMARK(BM_File_SeekRead_Lib);
+BENCHMARK(BM_File_Pread_Lib);
 BENCHMARK(BM_File_SeekRead_RawLseekRead);
 BENCHMARK(BM_File_SeekRead_RawPread);
 BENCHMARK(BM_File_SeekWrite_Lib);
+BENCHMARK(BM_File_Pwrite_Lib);
 BENCHMARK(BM_File_SeekWrite_RawLseekWrite);
 BENCHMARK(BM_File_SeekWrite_RawPwrite);
 

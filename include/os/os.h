@@ -708,6 +708,40 @@ ZU_API int32 os_lang_conv_unicode_to_given(ZU_OS_CHARSET charset, const char* sz
 ZU_API int32 _os_lang_conv_ansi_to_unicode(const char* szSrc, char* szDest, int nDesLen);
 ZU_API int32 _os_lang_conv_unicode_to_ansi(const char* szSrc, char* szDest, int nDesLen);
 
+/* Extension: reusable converters, for converting many strings between the same two
+ * sets without opening a converter per string. A converter is opened once, converts
+ * any number of strings, and is closed; it must be used by one thread at a time
+ * (any number of converters may work at once).
+ *
+ * os_lang_converter_open takes iconv names as code_convert does ("utf8", "gbk",
+ * "GB18030", "GB2312", or any other name iconv knows). os_lang_converter_open_given
+ * takes selectors, resolved once, when it is called: ZU_OS_CHARSET_ANSI is
+ * "GB18030", ZU_OS_CHARSET_UNICODE is UTF-8, and ZU_OS_CHARSET_SYS (or any other
+ * value) is the system set from LANG as it is at that moment, looked up as a source
+ * in the system-to-UTF-8 column and as a target in the UTF-8-to-system column. A
+ * selector pair whose two sides both come out as UTF-8 makes a copying converter
+ * that, like the per-call copy rule, passes the bytes unchanged.
+ * Open results: OS_OK; OS_ERR_CONV_BAD_ARG (a null pointer; *phConv is set to NULL
+ * when phConv is not null); OS_ERR_NO_MEMORY; OS_ERR_CONV_OPEN (the pair is not
+ * available). *phConv is NULL after any failure. */
+ZU_API int32 os_lang_converter_open(const char* from_charset, const char* to_charset,
+                                    LangConvHandle* phConv);
+ZU_API int32 os_lang_converter_open_given(ZU_OS_CHARSET from, ZU_OS_CHARSET to,
+                                          LangConvHandle* phConv);
+/* Converts exactly inlen bytes with the results and destination rules of
+ * code_convert: outbuf must hold outlen + 1 bytes; OS_OK with a terminator after the
+ * output; OS_ERR_CONV_FAILED (invalid or incomplete input, no equivalent, output
+ * longer than outlen) with the output before the stop and no terminator. Every call
+ * starts from the initial shift state, whatever the previous one left. A copying
+ * converter copies the inlen bytes and a terminator, or gives OS_ERR_CONV_FAILED
+ * with outbuf untouched when inlen exceeds outlen. Unlike code_convert it checks its
+ * arguments: a null pointer or a negative length gives OS_ERR_CONV_BAD_ARG. */
+ZU_API int32 os_lang_converter_convert(LangConvHandle hConv, const char* inbuf, int inlen,
+                                       char* outbuf, int outlen);
+/* Closes the converter and frees it, also on failure. OS_OK, OS_ERR_CONV_BAD_ARG
+ * for NULL, or the errno of iconv_close. */
+ZU_API int32 os_lang_converter_close(LangConvHandle hConv);
+
 /* ------------------------------------------------------------------------ */
 /* Processes                                                                */
 /* ------------------------------------------------------------------------ */

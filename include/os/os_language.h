@@ -1,5 +1,6 @@
 /*
- * os_language.h - character-set selector of the libzuOS conversions.
+ * os_language.h - character-set selector and converter handle of the libzuOS
+ * conversions. The functions are declared in os/os.h.
  */
 #ifndef ZU_OS_LANGUAGE_H
 #define ZU_OS_LANGUAGE_H
@@ -10,5 +11,9 @@ typedef enum _ZU_OS_CHARSET {
     ZU_OS_CHARSET_ANSI = 1,   /* always GB18030 */
     ZU_OS_CHARSET_UNICODE = 2 /* UTF-8: copied unchanged */
 } ZU_OS_CHARSET;
+
+/* A reusable converter between two character sets (os_lang_converter_open /
+ * os_lang_converter_close); NULL is invalid. */
+typedef struct OSLangConverter* LangConvHandle;
 
 #endif /* ZU_OS_LANGUAGE_H */

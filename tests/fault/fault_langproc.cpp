@@ -104,6 +104,29 @@ TEST(LangFault, ConverterFailuresCloseWhatWasOpenedAndLeaveTheBufferDefined) {
     }
 }
 
+// A reusable converter opens nothing when its record cannot be allocated, frees the
+// record when the pair cannot be opened, and closes its one descriptor on close.
+TEST(LangFault, ConverterOpenFailuresLeaveNothingBehind) {
+    LangConvHandle h = reinterpret_cast<LangConvHandle>(&h);
+    {
+        fi::Armed count_opens(fi_iconv_open, 1000, 0);
+        fi::Armed a(fi_malloc, 1, ENOMEM);
+        EXPECT_EQ(os_lang_converter_open("utf8", "gbk", &h), OS_ERR_NO_MEMORY);
+        EXPECT_EQ(h, nullptr);
+        EXPECT_EQ(count_opens.calls(), 0);
+    }
+    {
+        fi::Armed a(fi_iconv_open, 1, EINVAL);
+        EXPECT_EQ(os_lang_converter_open_given(ZU_OS_CHARSET_ANSI, ZU_OS_CHARSET_UNICODE, &h),
+                  OS_ERR_CONV_OPEN);
+        EXPECT_EQ(h, nullptr);
+    }
+    ASSERT_EQ(os_lang_converter_open("utf8", "gbk", &h), OS_OK);
+    const int closes = g_iconv_closes;
+    EXPECT_EQ(os_lang_converter_close(h), OS_OK);
+    EXPECT_EQ(g_iconv_closes, closes + 1);
+}
+
 TEST(ProcFault, ForkFailureReportsSpawnAndMinusOne) {
     const int fds = zutest::open_fd_count();
     for (const char* name : {"prog", "/bin/true"}) {

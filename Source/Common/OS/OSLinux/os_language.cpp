@@ -1,8 +1,9 @@
 // os_language.cpp - conversion of NUL-terminated byte strings between the system
 // character set (chosen from LANG on every call), UTF-8 and a selected set, by iconv.
-// No state: every conversion opens and closes its own converter, so any number of
-// threads may convert at once; LANG is only read, never changed. Nothing outlives
-// a call.
+// The per-call functions keep no state: every conversion opens and closes its own
+// converter, so any number of threads may convert at once; LANG is only read, never
+// changed. The reusable converter (os_lang_converter_*) keeps one iconv descriptor
+// per handle for callers that convert many strings between the same two sets.
 #include <iconv.h>
 #include <stdlib.h>
 #include <string.h>
@@ -63,6 +64,11 @@ const char* system_charset(Direction dir) noexcept {
     return nullptr;
 }
 
+// iconv_open's failure value; a function, since the cast cannot be a constant.
+inline iconv_t no_descriptor() noexcept {
+    return reinterpret_cast<iconv_t>(-1);
+}
+
 // iconv_t reports failure as (iconv_t)-1, not null, so it gets its own owner.
 class Converter {
 public:
@@ -72,7 +78,7 @@ public:
     }
     Converter(const Converter&) = delete;
     Converter& operator=(const Converter&) = delete;
-    bool valid() const noexcept { return cd_ != reinterpret_cast<iconv_t>(-1); }
+    bool valid() const noexcept { return cd_ != no_descriptor(); }
     iconv_t get() const noexcept { return cd_; }
 
 private:
@@ -82,19 +88,24 @@ private:
 // One iconv call over the whole input; no flush of a shift state follows. On success
 // the text is terminated right after the bytes produced (out must hold outlen + 1);
 // on failure out holds what was converted before the stop and no terminator.
-int32 convert(const char* from, const char* to, const char* in, size_t inlen, char* out,
-              size_t outlen) noexcept {
-    Converter cd(to, from);
-    if (!cd.valid()) return OS_ERR_CONV_OPEN;
+int32 run_iconv(iconv_t cd, const char* in, size_t inlen, char* out, size_t outlen) noexcept {
     char* inp = const_cast<char*>(in);  // iconv's prototype is not const-correct
     char* outp = out;
     size_t inleft = inlen;
     size_t outleft = outlen;
     // A count of irreversible conversions is success; only (size_t)-1 is failure.
-    if (::iconv(cd.get(), &inp, &inleft, &outp, &outleft) == static_cast<size_t>(-1))
+    if (::iconv(cd, &inp, &inleft, &outp, &outleft) == static_cast<size_t>(-1))
         return OS_ERR_CONV_FAILED;
     out[outlen - outleft] = '\0';
     return OS_OK;
+}
+
+// The per-call conversion: a converter of its own for one run_iconv.
+int32 convert(const char* from, const char* to, const char* in, size_t inlen, char* out,
+              size_t outlen) noexcept {
+    Converter cd(to, from);
+    if (!cd.valid()) return OS_ERR_CONV_OPEN;
+    return run_iconv(cd.get(), in, inlen, out, outlen);
 }
 
 bool bad_args(const char* szSrc, const char* szDest, int nDesLen) noexcept {
@@ -191,4 +202,87 @@ int32 _os_lang_conv_ansi_to_unicode(const char* szSrc, char* szDest, int nDesLen
 
 int32 _os_lang_conv_unicode_to_ansi(const char* szSrc, char* szDest, int nDesLen) {
     return os_lang_conv_utf8_to_sys(szSrc, szDest, nDesLen);
+}
+
+// ---------------------------------------------------------------------------
+// Reusable converters
+// ---------------------------------------------------------------------------
+
+// The record behind a LangConvHandle. A converter whose two sides are both UTF-8 (by
+// selector) copies, as the per-call functions do; it holds no descriptor.
+struct OSLangConverter {
+    iconv_t cd;  // (iconv_t)-1 for the copy converter
+};
+
+namespace {
+
+// Allocates the record and opens the descriptor (none when to and from are both
+// null); the caller's variable gets the handle only when both succeeded.
+int32 open_converter(const char* from, const char* to, LangConvHandle* phConv) noexcept {
+    *phConv = nullptr;
+    zu::MallocPtr<OSLangConverter> rec(
+        static_cast<OSLangConverter*>(::malloc(sizeof(OSLangConverter))));
+    if (!rec) return OS_ERR_NO_MEMORY;
+    rec.get()->cd = no_descriptor();
+    if (from != nullptr || to != nullptr) {
+        rec.get()->cd = ::iconv_open(to != nullptr ? to : kUtf8, from != nullptr ? from : kUtf8);
+        if (rec.get()->cd == no_descriptor()) return OS_ERR_CONV_OPEN;
+    }
+    *phConv = rec.release();
+    return OS_OK;
+}
+
+// The set a selector names on one side of a converter, or null for UTF-8. The system
+// set is looked up in the LANG column of the direction its text travels: as a source
+// it is system text going out, as a target text coming in.
+const char* selector_set(const ZU_OS_CHARSET& charset, Direction dir) noexcept {
+    switch (selector_value(charset)) {
+        case ZU_OS_CHARSET_ANSI:
+            return kGb18030;
+        case ZU_OS_CHARSET_UNICODE:
+            return nullptr;
+        default:
+            return system_charset(dir);
+    }
+}
+
+}  // namespace
+
+int32 os_lang_converter_open(const char* from_charset, const char* to_charset,
+                             LangConvHandle* phConv) {
+    if (phConv == nullptr) return OS_ERR_CONV_BAD_ARG;
+    *phConv = nullptr;
+    if (from_charset == nullptr || to_charset == nullptr) return OS_ERR_CONV_BAD_ARG;
+    return open_converter(from_charset, to_charset, phConv);
+}
+
+int32 os_lang_converter_open_given(ZU_OS_CHARSET from, ZU_OS_CHARSET to, LangConvHandle* phConv) {
+    if (phConv == nullptr) return OS_ERR_CONV_BAD_ARG;
+    return open_converter(selector_set(from, Direction::ToUtf8),
+                          selector_set(to, Direction::FromUtf8), phConv);
+}
+
+int32 os_lang_converter_convert(LangConvHandle hConv, const char* inbuf, int inlen, char* outbuf,
+                                int outlen) {
+    if (hConv == nullptr || inbuf == nullptr || outbuf == nullptr || inlen < 0 || outlen < 0)
+        return OS_ERR_CONV_BAD_ARG;
+    const auto in_len = static_cast<size_t>(inlen);
+    if (hConv->cd == no_descriptor()) {
+        // The bytes are not examined; text that does not fit is not truncated.
+        if (inlen > outlen) return OS_ERR_CONV_FAILED;
+        ::memcpy(outbuf, inbuf, in_len);
+        outbuf[in_len] = '\0';
+        return OS_OK;
+    }
+    // Back to the initial shift state, as a fresh descriptor would be: the previous
+    // conversion may have stopped in the middle of a shift sequence or failed.
+    (void)::iconv(hConv->cd, nullptr, nullptr, nullptr, nullptr);
+    return run_iconv(hConv->cd, inbuf, in_len, outbuf, static_cast<size_t>(outlen));
+}
+
+int32 os_lang_converter_close(LangConvHandle hConv) {
+    if (hConv == nullptr) return OS_ERR_CONV_BAD_ARG;
+    zu::MallocPtr<OSLangConverter> rec(hConv);  // freed whatever the result
+    if (hConv->cd == no_descriptor()) return OS_OK;
+    return ::iconv_close(hConv->cd) == -1 ? errno : OS_OK;
 }

@@ -1,0 +1,187 @@
+// Reusable converters: the same results and bytes as the per-call functions over one
+// corpus, a clean shift state for every string, selectors resolved when opened, and
+// the argument checks the per-call code_convert does not make.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "os/os.h"
+#include "test_support.h"
+
+namespace {
+
+using zutest::ScopedEnv;
+
+// Valid and invalid text in the sets under test; the order matters, since one
+// converter runs through all of it and must not carry a state from one to the next.
+const std::vector<std::string> kCorpus = {
+    "",
+    "abc",
+    "\xE4\xB8\xAD",      // U+4E2D in UTF-8
+    "\xE4\xB8\x82",      // U+4E02 (not in GB2312)
+    "\xF0\x9F\x98\x80",  // U+1F600 (GB18030 only)
+    "\xD6\xD0",          // U+4E2D in the GB sets
+    "\x81\x40",          // U+4E02 in GBK and GB18030
+    "\x94\x39\xFC\x36",  // U+1F600 in GB18030
+    "\xFF\xFE",          // invalid everywhere
+    "a\x80z",            // a stray byte inside ASCII
+    "\xE4\xB8",          // UTF-8 cut short
+    "\xD6",              // a GB double byte cut short
+    "\x94\x39",          // a GB18030 four-byte sequence cut short
+    "\x1b$BF|",          // ISO-2022-JP: shift to JIS X 0208, one character
+    "F|",                // the same two bytes, plain ASCII from a clean state
+    std::string("ab") + std::string(30, '\xD6') + "\xD0",
+};
+
+constexpr char kFill = 'x';
+constexpr int kGuard = 8;
+
+// The whole buffer after a call, so that bytes written past the terminator show too.
+struct Result {
+    int32 rc;
+    std::string buf;
+    bool operator==(const Result&) const = default;
+};
+
+void PrintTo(const Result& r, std::ostream* os) {
+    *os << r.rc << " " << testing::PrintToString(r.buf);
+}
+
+template <class Fn>
+Result call(int outlen, Fn fn) {
+    std::string buf(static_cast<size_t>(outlen) + 1 + kGuard, kFill);
+    const int32 rc = fn(buf.data());
+    return {rc, buf};
+}
+
+TEST(LangConverter, NamedPairsGiveCodeConvertsBytesStringAfterString) {
+    const std::pair<const char*, const char*> kPairs[] = {
+        {"gbk", "utf8"},         {"utf8", "gbk"},         {"GB18030", "utf8"}, {"utf8", "GB18030"},
+        {"GB2312", "utf8"},      {"utf8", "GB2312"},      {"utf8", "utf8"},    {"GB18030", "gbk"},
+        {"utf8", "ISO-2022-JP"}, {"ISO-2022-JP", "utf8"},
+    };
+    for (const auto& [from, to] : kPairs) {
+        LangConvHandle h = nullptr;
+        ASSERT_EQ(os_lang_converter_open(from, to, &h), OS_OK) << from << " -> " << to;
+        for (int outlen : {64, 4, 1, 0}) {
+            for (const std::string& in : kCorpus) {
+                SCOPED_TRACE(std::string(from) + " -> " + to + ", outlen " +
+                             std::to_string(outlen) + ", " + testing::PrintToString(in));
+                const int inlen = static_cast<int>(in.size());
+                const Result want = call(outlen, [&](char* out) {
+                    return code_convert(from, to, in.data(), inlen, out, outlen);
+                });
+                const Result got = call(outlen, [&](char* out) {
+                    return os_lang_converter_convert(h, in.data(), inlen, out, outlen);
+                });
+                EXPECT_EQ(got, want);
+            }
+        }
+        EXPECT_EQ(os_lang_converter_close(h), OS_OK);
+    }
+}
+
+// Selectors resolve as the selector-driven pair does: against text ending in UTF-8
+// and text starting from it, the converter agrees with those functions wherever the
+// text fits, in every LANG row kind (copy, both ways, one way).
+TEST(LangConverter, SelectorPairsAgreeWithTheSelectorFunctions) {
+    constexpr int kDesLen = 64;
+    const ZU_OS_CHARSET kSelectors[] = {ZU_OS_CHARSET_SYS, ZU_OS_CHARSET_ANSI,
+                                        ZU_OS_CHARSET_UNICODE, static_cast<ZU_OS_CHARSET>(7)};
+    for (const char* lang : {"", "zh_CN.GBK", "zh_CN.gb18030", "zh_CN.GB2312", "zh.GB18030"}) {
+        ScopedEnv env("LANG", *lang ? std::optional<std::string>(lang) : std::nullopt);
+        for (ZU_OS_CHARSET sel : kSelectors) {
+            LangConvHandle to_utf8 = nullptr, from_utf8 = nullptr;
+            ASSERT_EQ(os_lang_converter_open_given(sel, ZU_OS_CHARSET_UNICODE, &to_utf8), OS_OK);
+            ASSERT_EQ(os_lang_converter_open_given(ZU_OS_CHARSET_UNICODE, sel, &from_utf8), OS_OK);
+            for (const std::string& in : kCorpus) {
+                SCOPED_TRACE(std::string("LANG ") + lang + ", selector " +
+                             std::to_string(static_cast<int>(sel)) + ", " +
+                             testing::PrintToString(in));
+                const struct {
+                    LangConvHandle conv;
+                    int32 (*per_call)(ZU_OS_CHARSET, const char*, char*, int);
+                } kWays[] = {{to_utf8, os_lang_conv_given_to_unicode},
+                             {from_utf8, os_lang_conv_unicode_to_given}};
+                for (const auto& way : kWays) {
+                    char want[kDesLen], got[kDesLen + 1];
+                    const int32 want_rc = way.per_call(sel, in.c_str(), want, kDesLen);
+                    const int32 got_rc = os_lang_converter_convert(
+                        way.conv, in.data(), static_cast<int>(in.size()), got, kDesLen - 1);
+                    EXPECT_EQ(got_rc, want_rc);
+                    if (want_rc == OS_OK) {
+                        EXPECT_STREQ(got, want);
+                    }
+                }
+            }
+            EXPECT_EQ(os_lang_converter_close(to_utf8), OS_OK);
+            EXPECT_EQ(os_lang_converter_close(from_utf8), OS_OK);
+        }
+    }
+}
+
+TEST(LangConverter, TheSystemSetIsTheOneLangNamedAtOpening) {
+    LangConvHandle h = nullptr;
+    {
+        ScopedEnv env("LANG", "zh_CN.GBK");
+        ASSERT_EQ(os_lang_converter_open_given(ZU_OS_CHARSET_SYS, ZU_OS_CHARSET_UNICODE, &h),
+                  OS_OK);
+    }
+    ScopedEnv env("LANG", "en_US.UTF-8");  // would copy, for a per-call function
+    char out[8];
+    ASSERT_EQ(os_lang_converter_convert(h, "\x81\x40", 2, out, 7), OS_OK);
+    EXPECT_STREQ(out, "\xE4\xB8\x82");
+    EXPECT_EQ(os_lang_converter_close(h), OS_OK);
+}
+
+// Both sides UTF-8 copies the bytes, unexamined, and never truncates.
+TEST(LangConverter, ACopyingConverterCopiesWholeOrNothing) {
+    ScopedEnv env("LANG", std::nullopt);
+    LangConvHandle h = nullptr;
+    ASSERT_EQ(os_lang_converter_open_given(ZU_OS_CHARSET_SYS, ZU_OS_CHARSET_UNICODE, &h), OS_OK);
+    const Result fits =
+        call(3, [&](char* out) { return os_lang_converter_convert(h, "\xFF\x80z", 3, out, 3); });
+    EXPECT_EQ(fits, (Result{OS_OK, std::string("\xFF\x80z") + '\0' + std::string(kGuard, kFill)}));
+    const Result too_long =
+        call(2, [&](char* out) { return os_lang_converter_convert(h, "abc", 3, out, 2); });
+    EXPECT_EQ(too_long, (Result{OS_ERR_CONV_FAILED, std::string(3 + kGuard, kFill)}));
+    EXPECT_EQ(os_lang_converter_close(h), OS_OK);
+}
+
+TEST(LangConverter, BadArgumentsAndUnknownSetsAreRefused) {
+    LangConvHandle h = reinterpret_cast<LangConvHandle>(&h);
+    EXPECT_EQ(os_lang_converter_open("no-such-set", "utf8", &h), OS_ERR_CONV_OPEN);
+    EXPECT_EQ(h, nullptr);
+    h = reinterpret_cast<LangConvHandle>(&h);
+    EXPECT_EQ(os_lang_converter_open(nullptr, "utf8", &h), OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(os_lang_converter_open("utf8", nullptr, &h), OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(os_lang_converter_open("utf8", "gbk", nullptr), OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(os_lang_converter_open_given(ZU_OS_CHARSET_ANSI, ZU_OS_CHARSET_UNICODE, nullptr),
+              OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(os_lang_converter_close(nullptr), OS_ERR_CONV_BAD_ARG);
+
+    ASSERT_EQ(os_lang_converter_open("utf8", "gbk", &h), OS_OK);
+    char out[8] = "keep";
+    const struct {
+        LangConvHandle conv;
+        const char* in;
+        int inlen;
+        char* out;
+        int outlen;
+    } kBad[] = {{nullptr, "a", 1, out, 4},
+                {h, nullptr, 1, out, 4},
+                {h, "a", 1, nullptr, 4},
+                {h, "a", -1, out, 4},
+                {h, "a", 1, out, -1}};
+    for (const auto& c : kBad) {
+        EXPECT_EQ(os_lang_converter_convert(c.conv, c.in, c.inlen, c.out, c.outlen),
+                  OS_ERR_CONV_BAD_ARG);
+    }
+    EXPECT_STREQ(out, "keep");
+    EXPECT_EQ(os_lang_converter_close(h), OS_OK);
+}
+
+}  // namespace
