@@ -70,17 +70,23 @@ void BM_Conv_Lib(benchmark::State& st) {
     st.SetBytesProcessed(st.iterations() * static_cast<int64_t>(in.text.size()));
 }
 
+// A converter for the same selectors as BM_Conv_Lib (LANG set first).
+LangConvHandle open_like_lib(int kind) {
+    ::setenv("LANG", "zh_CN.GBK", 1);
+    const ZU_OS_CHARSET from = kind == 0 ? ZU_OS_CHARSET_SYS : ZU_OS_CHARSET_UNICODE;
+    const ZU_OS_CHARSET to = kind == 0   ? ZU_OS_CHARSET_UNICODE
+                             : kind == 1 ? ZU_OS_CHARSET_SYS
+                                         : ZU_OS_CHARSET_ANSI;
+    LangConvHandle h = nullptr;
+    if (os_lang_converter_open_given(from, to, &h) != OS_OK) std::abort();
+    return h;
+}
+
 // The same selectors as BM_Conv_Lib, resolved once.
 void BM_Conv_LibConverter(benchmark::State& st) {
     const int kind = static_cast<int>(st.range(0));
     const Input in = input(kind, static_cast<size_t>(st.range(1)));
-    ::setenv("LANG", "zh_CN.GBK", 1);
-    LangConvHandle h = nullptr;
-    const int32 rc =
-        kind == 0   ? os_lang_converter_open_given(ZU_OS_CHARSET_SYS, ZU_OS_CHARSET_UNICODE, &h)
-        : kind == 1 ? os_lang_converter_open_given(ZU_OS_CHARSET_UNICODE, ZU_OS_CHARSET_SYS, &h)
-                    : os_lang_converter_open_given(ZU_OS_CHARSET_UNICODE, ZU_OS_CHARSET_ANSI, &h);
-    if (rc != OS_OK) st.SkipWithError("open failed");
+    LangConvHandle h = open_like_lib(kind);
     std::vector<char> out(in.text.size() * 2 + 16);
     const int inlen = static_cast<int>(in.text.size());
     const int outlen = static_cast<int>(out.size()) - 1;
@@ -91,6 +97,22 @@ void BM_Conv_LibConverter(benchmark::State& st) {
     }
     os_lang_converter_close(h);
     st.SetBytesProcessed(st.iterations() * static_cast<int64_t>(in.text.size()));
+}
+
+// What a converter costs when it is used once: open, one conversion that fills the
+// table rows it needs, close.
+void BM_Conv_LibConverterOnce(benchmark::State& st) {
+    const int kind = static_cast<int>(st.range(0));
+    const Input in = input(kind, static_cast<size_t>(st.range(1)));
+    std::vector<char> out(in.text.size() * 2 + 16);
+    const int inlen = static_cast<int>(in.text.size());
+    const int outlen = static_cast<int>(out.size()) - 1;
+    for (auto _ : st) {
+        LangConvHandle h = open_like_lib(kind);
+        if (os_lang_converter_convert(h, in.text.data(), inlen, out.data(), outlen) != OS_OK)
+            st.SkipWithError("conversion failed");
+        os_lang_converter_close(h);
+    }
 }
 
 // One iconv call over the whole input and a terminator, as the library does.
@@ -133,6 +155,7 @@ void conv_args(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_Conv_Lib)->Apply(conv_args);
 BENCHMARK(BM_Conv_LibConverter)->Apply(conv_args);
+BENCHMARK(BM_Conv_LibConverterOnce)->Apply(conv_args);
 BENCHMARK(BM_Conv_RawOpenPerCall)->Apply(conv_args);
 BENCHMARK(BM_Conv_RawReused)->Apply(conv_args);
 

@@ -83,6 +83,67 @@ TEST(LangConverter, NamedPairsGiveCodeConvertsBytesStringAfterString) {
     }
 }
 
+// Every single byte and double-byte code of each GB set, and every code point of the
+// Basic Multilingual Plane, converts exactly as code_convert converts it, each alone
+// and all of them in one long string.
+TEST(LangConverter, EveryCharacterOfTheGbSetsConvertsAsCodeConvertDoes) {
+    std::vector<std::string> gb_chars, utf8_chars;
+    for (unsigned b = 0; b < 256; ++b) gb_chars.emplace_back(1, static_cast<char>(b));
+    for (unsigned lead = 0x81; lead <= 0xFE; ++lead)
+        for (unsigned trail = 0x30; trail <= 0xFF; ++trail)
+            gb_chars.push_back({static_cast<char>(lead), static_cast<char>(trail)});
+    for (unsigned cp = 0; cp < 0x10000; ++cp) {
+        std::string u;
+        if (cp < 0x80) {
+            u = {static_cast<char>(cp)};
+        } else if (cp < 0x800) {
+            u = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+        } else {
+            u = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                 static_cast<char>(0x80 | (cp & 0x3F))};
+        }
+        utf8_chars.push_back(u);
+    }
+    for (const char* gb : {"gbk", "GB18030", "GB2312"}) {
+        for (bool decode : {true, false}) {
+            const char* from = decode ? gb : "utf8";
+            const char* to = decode ? "utf8" : gb;
+            const auto& chars = decode ? gb_chars : utf8_chars;
+            LangConvHandle h = nullptr;
+            ASSERT_EQ(os_lang_converter_open(from, to, &h), OS_OK);
+            int mismatches = 0;
+            std::string all;
+            for (const std::string& c : chars) {
+                const int n = static_cast<int>(c.size());
+                const Result want =
+                    call(8, [&](char* out) { return code_convert(from, to, c.data(), n, out, 8); });
+                const Result got = call(8, [&](char* out) {
+                    return os_lang_converter_convert(h, c.data(), n, out, 8);
+                });
+                if (got != want && ++mismatches < 5)
+                    ADD_FAILURE() << from << " -> " << to << " " << testing::PrintToString(c);
+                if (want.rc == OS_OK && c[0] != 0) all += c;  // NUL would end strlen below
+            }
+            EXPECT_EQ(mismatches, 0) << from << " -> " << to;
+            // Every convertible character at once, with exactly enough room and one short.
+            const int n = static_cast<int>(all.size());
+            std::string whole(4 * all.size() + 1, '\0');
+            ASSERT_EQ(code_convert(from, to, all.data(), n, whole.data(), 4 * n), OS_OK);
+            const int need = static_cast<int>(std::strlen(whole.c_str()));
+            for (int room : {need, need - 1}) {
+                const Result want = call(room, [&](char* out) {
+                    return code_convert(from, to, all.data(), n, out, room);
+                });
+                const Result got = call(room, [&](char* out) {
+                    return os_lang_converter_convert(h, all.data(), n, out, room);
+                });
+                EXPECT_TRUE(got == want) << from << " -> " << to << ", room " << room;
+            }
+            EXPECT_EQ(os_lang_converter_close(h), OS_OK);
+        }
+    }
+}
+
 // Selectors resolve as the selector-driven pair does: against text ending in UTF-8
 // and text starting from it, the converter agrees with those functions wherever the
 // text fits, in every LANG row kind (copy, both ways, one way).

@@ -6,6 +6,7 @@
 #include <iconv.h>
 #include <pthread.h>
 #include <pty.h>
+#include <sys/mman.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,6 +24,8 @@ FI_WRAP(size_t, iconv, static_cast<size_t>(-1),
         (iconv_t cd, char** in, size_t* inleft, char** out, size_t* outleft),
         (cd, in, inleft, out, outleft))
 FI_WRAP(pid_t, fork, -1, (), ())
+FI_WRAP(void*, mmap, MAP_FAILED, (void* addr, size_t len, int prot, int flags, int fd, off_t off),
+        (addr, len, prot, flags, fd, off))
 FI_WRAP(int, pthread_create, EAGAIN,
         (pthread_t * t, const pthread_attr_t* attr, void* (*fn)(void*), void* arg),
         (t, attr, fn, arg))
@@ -104,8 +107,9 @@ TEST(LangFault, ConverterFailuresCloseWhatWasOpenedAndLeaveTheBufferDefined) {
     }
 }
 
-// A reusable converter opens nothing when its record cannot be allocated, frees the
-// record when the pair cannot be opened, and closes its one descriptor on close.
+// A reusable converter opens nothing when its record cannot be allocated, frees what
+// it made when the pair cannot be opened or its tables mapped, and closes its one
+// descriptor on close.
 TEST(LangFault, ConverterOpenFailuresLeaveNothingBehind) {
     LangConvHandle h = reinterpret_cast<LangConvHandle>(&h);
     {
@@ -114,6 +118,14 @@ TEST(LangFault, ConverterOpenFailuresLeaveNothingBehind) {
         EXPECT_EQ(os_lang_converter_open("utf8", "gbk", &h), OS_ERR_NO_MEMORY);
         EXPECT_EQ(h, nullptr);
         EXPECT_EQ(count_opens.calls(), 0);
+    }
+    {
+        // The tables of a GB/UTF-8 pair cannot be mapped: the descriptor is closed too.
+        const int closes = g_iconv_closes;
+        fi::Armed a(fi_mmap, 1, ENOMEM);
+        EXPECT_EQ(os_lang_converter_open("gbk", "utf8", &h), OS_ERR_NO_MEMORY);
+        EXPECT_EQ(h, nullptr);
+        EXPECT_EQ(g_iconv_closes, closes + 1);
     }
     {
         fi::Armed a(fi_iconv_open, 1, EINVAL);

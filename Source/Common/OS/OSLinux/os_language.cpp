@@ -7,7 +7,10 @@
 #include <iconv.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
+#include <sys/mman.h>
 
+#include <initializer_list>
 #include <iterator>
 #include <string_view>
 
@@ -80,6 +83,7 @@ public:
     Converter& operator=(const Converter&) = delete;
     bool valid() const noexcept { return cd_ != no_descriptor(); }
     iconv_t get() const noexcept { return cd_; }
+    iconv_t release() noexcept { return std::exchange(cd_, no_descriptor()); }
 
 private:
     iconv_t cd_;
@@ -207,27 +211,226 @@ int32 _os_lang_conv_unicode_to_ansi(const char* szSrc, char* szDest, int nDesLen
 // ---------------------------------------------------------------------------
 // Reusable converters
 // ---------------------------------------------------------------------------
+//
+// Between one of the GB sets and UTF-8 a converter answers from tables instead of
+// calling iconv for every string: iconv's fixed cost per call is most of the time a
+// short string takes. The tables hold no data of our own. Each entry is what iconv
+// itself made of that one character, asked the first time the converter meets the
+// character. These sets have no shift state, so a string's conversion is the
+// concatenation of its characters' conversions. The table path only finishes a
+// string when every character converts and fits. Anything else (a four-byte GB18030
+// sequence, a character outside the Basic Multilingual Plane, invalid or incomplete
+// input, output that does not fit) sends the whole string to iconv, which then
+// decides the result and the bytes; the table path has by then written only a prefix
+// of what iconv will write.
+
+namespace {
+
+enum class Fast : unsigned char { None, Decode, Encode };
+
+// GB set -> UTF-8. An entry packs the length of the UTF-8 output (1..3) in its top
+// byte and the bytes below it, first byte lowest; 0 is "not asked yet".
+constexpr uint32 kRefused = 1;                             // iconv's to decide
+constexpr unsigned kLeadFirst = 0x81, kLeadLast = 0xFE;    // double-byte lead bytes
+constexpr unsigned kTrailFirst = 0x40, kTrailLast = 0xFE;  // and their second bytes
+constexpr unsigned kRows = kLeadLast - kLeadFirst + 1;
+constexpr unsigned kCols = kTrailLast - kTrailFirst + 1;
+
+struct DecodeTables {
+    uint32 single[256];
+    uint32 pair[kRows][kCols];
+};
+
+// UTF-8 (BMP code points) -> GB set: an entry holds up to four output bytes, first
+// byte lowest, and their count in the upper half; a count of 0 is "not asked yet".
+// One load per character: the count and the bytes are never apart.
+constexpr unsigned kRefusedLen = 0xFF;
+
+struct EncodeTables {
+    uint64 entry[0x10000];
+};
+
+}  // namespace
 
 // The record behind a LangConvHandle. A converter whose two sides are both UTF-8 (by
 // selector) copies, as the per-call functions do; it holds no descriptor.
 struct OSLangConverter {
-    iconv_t cd;  // (iconv_t)-1 for the copy converter
+    iconv_t cd;    // (iconv_t)-1 for the copy converter
+    Fast fast;     // which tables, if any
+    void* tables;  // DecodeTables or EncodeTables, mapped at opening
+    size_t tables_size;
 };
 
 namespace {
 
-// Allocates the record and opens the descriptor (none when to and from are both
-// null); the caller's variable gets the handle only when both succeeded.
+bool is_name_of(const char* name, std::initializer_list<const char*> names) noexcept {
+    for (const char* n : names) {
+        if (::strcasecmp(name, n) == 0) return true;
+    }
+    return false;
+}
+
+// Which table path a pair of iconv names may take: only the library's own names.
+Fast fast_kind(const char* from, const char* to) noexcept {
+    const auto gb = [](const char* n) { return is_name_of(n, {kGbk, kGb18030, kGb2312}); };
+    const auto utf8 = [](const char* n) { return is_name_of(n, {kUtf8, "UTF-8"}); };
+    if (gb(from) && utf8(to)) return Fast::Decode;
+    if (utf8(from) && gb(to)) return Fast::Encode;
+    return Fast::None;
+}
+
+// iconv's output for one character, from the initial state, packed first byte
+// lowest; 0 bytes when iconv refuses it, leaves input over or writes more than four.
+size_t convert_one(iconv_t cd, const char* in, size_t inlen, uint32* bytes) noexcept {
+    (void)::iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    unsigned char out[8];
+    char* inp = const_cast<char*>(in);
+    char* outp = reinterpret_cast<char*>(out);
+    size_t inleft = inlen, outleft = sizeof out;
+    if (::iconv(cd, &inp, &inleft, &outp, &outleft) == static_cast<size_t>(-1) || inleft != 0)
+        return 0;
+    const size_t n = sizeof out - outleft;
+    if (n > 4) return 0;
+    *bytes = 0;
+    for (size_t i = 0; i < n; ++i) *bytes |= static_cast<uint32>(out[i]) << (8 * i);
+    return n;
+}
+
+uint32 decode_entry(iconv_t cd, const char* in, size_t inlen) noexcept {
+    uint32 bytes = 0;
+    const size_t n = convert_one(cd, in, inlen, &bytes);
+    if (n == 0 || n > 3) return kRefused;  // four-byte output: left to iconv
+    return (static_cast<uint32>(n) << 24) | bytes;
+}
+
+uint64 encode_entry(iconv_t cd, unsigned cp) noexcept {
+    constexpr uint64 kRefusedEntry = static_cast<uint64>(kRefusedLen) << 32;
+    if (cp >= 0xD800 && cp <= 0xDFFF) return kRefusedEntry;  // surrogates are not characters
+    char in[3];
+    size_t n;
+    if (cp < 0x80) {
+        in[0] = static_cast<char>(cp);
+        n = 1;
+    } else if (cp < 0x800) {
+        in[0] = static_cast<char>(0xC0 | (cp >> 6));
+        in[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 2;
+    } else {
+        in[0] = static_cast<char>(0xE0 | (cp >> 12));
+        in[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        in[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 3;
+    }
+    uint32 bytes = 0;
+    const size_t len = convert_one(cd, in, n, &bytes);
+    return len == 0 ? kRefusedEntry : (static_cast<uint64>(len) << 32) | bytes;
+}
+
+// Writes n (1..4) bytes packed first-lowest; false when they do not fit.
+inline bool put(char* out, size_t room, size_t& o, uint32 bytes, size_t n) noexcept {
+    if (n > room - o) return false;
+    // Unrolled: a loop over 1..4 bytes costs a mispredicted exit on most characters.
+    char* p = out + o;
+    p[0] = static_cast<char>(bytes);
+    if (n > 1) {
+        p[1] = static_cast<char>(bytes >> 8);
+        if (n > 2) {
+            p[2] = static_cast<char>(bytes >> 16);
+            if (n > 3) p[3] = static_cast<char>(bytes >> 24);
+        }
+    }
+    o += n;
+    return true;
+}
+
+// The table paths: true with *produced set when the whole input was converted.
+bool decode_fast(iconv_t cd, DecodeTables& t, const unsigned char* in, size_t n, char* out,
+                 size_t room, size_t* produced) noexcept {
+    size_t o = 0;
+    for (size_t i = 0; i < n;) {
+        const unsigned b = in[i];
+        uint32* e;
+        if (b >= kLeadFirst && b <= kLeadLast) {
+            if (i + 1 == n) return false;
+            const unsigned trail = in[i + 1];
+            if (trail < kTrailFirst || trail > kTrailLast) return false;
+            e = &t.pair[b - kLeadFirst][trail - kTrailFirst];
+            if (*e == 0) *e = decode_entry(cd, reinterpret_cast<const char*>(in + i), 2);
+            i += 2;
+        } else {
+            e = &t.single[b];
+            if (*e == 0) *e = decode_entry(cd, reinterpret_cast<const char*>(in + i), 1);
+            i += 1;
+        }
+        const uint32 entry = *e;
+        if (entry == kRefused || !put(out, room, o, entry, entry >> 24)) return false;
+    }
+    *produced = o;
+    return true;
+}
+
+bool encode_fast(iconv_t cd, EncodeTables& t, const unsigned char* in, size_t n, char* out,
+                 size_t room, size_t* produced) noexcept {
+    const auto cont = [](unsigned c) { return (c & 0xC0) == 0x80; };
+    size_t o = 0;
+    for (size_t i = 0; i < n;) {
+        const unsigned b = in[i];
+        unsigned cp;
+        if (b < 0x80) {
+            cp = b;
+            i += 1;
+        } else if (b >= 0xC2 && b <= 0xDF && i + 1 < n && cont(in[i + 1])) {
+            cp = ((b & 0x1F) << 6) | (in[i + 1] & 0x3F);
+            i += 2;
+        } else if (b >= 0xE0 && b <= 0xEF && i + 2 < n && cont(in[i + 1]) && cont(in[i + 2])) {
+            cp = ((b & 0x0F) << 12) | ((in[i + 1] & 0x3F) << 6) | (in[i + 2] & 0x3F);
+            if (cp < 0x800) return false;  // over-long: iconv's to refuse
+            i += 3;
+        } else {
+            return false;
+        }
+        if (t.entry[cp] == 0) t.entry[cp] = encode_entry(cd, cp);
+        // Read once: the stores to out may alias the table as far as the compiler knows.
+        const uint64 entry = t.entry[cp];
+        const auto len = static_cast<unsigned>(entry >> 32);
+        if (len == kRefusedLen || !put(out, room, o, static_cast<uint32>(entry), len)) return false;
+    }
+    *produced = o;
+    return true;
+}
+
+// Allocates the record, opens the descriptor (none when to and from are both null)
+// and maps the tables of a pair that has them; the caller's variable gets the handle
+// only when all of it succeeded. The tables are mapped, not allocated and cleared:
+// the kernel supplies zero pages as they are first touched.
 int32 open_converter(const char* from, const char* to, LangConvHandle* phConv) noexcept {
     *phConv = nullptr;
     zu::MallocPtr<OSLangConverter> rec(
         static_cast<OSLangConverter*>(::malloc(sizeof(OSLangConverter))));
     if (!rec) return OS_ERR_NO_MEMORY;
-    rec.get()->cd = no_descriptor();
-    if (from != nullptr || to != nullptr) {
-        rec.get()->cd = ::iconv_open(to != nullptr ? to : kUtf8, from != nullptr ? from : kUtf8);
-        if (rec.get()->cd == no_descriptor()) return OS_ERR_CONV_OPEN;
+    OSLangConverter* c = rec.get();
+    c->cd = no_descriptor();
+    c->fast = Fast::None;
+    c->tables = nullptr;
+    c->tables_size = 0;
+    if (from == nullptr && to == nullptr) {
+        *phConv = rec.release();
+        return OS_OK;
     }
+    from = from != nullptr ? from : kUtf8;
+    to = to != nullptr ? to : kUtf8;
+    Converter cd(to, from);
+    if (!cd.valid()) return OS_ERR_CONV_OPEN;
+    const Fast fast = fast_kind(from, to);
+    if (fast != Fast::None) {
+        const size_t size = fast == Fast::Decode ? sizeof(DecodeTables) : sizeof(EncodeTables);
+        void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return OS_ERR_NO_MEMORY;
+        c->fast = fast;
+        c->tables = p;
+        c->tables_size = size;
+    }
+    c->cd = cd.release();
     *phConv = rec.release();
     return OS_OK;
 }
@@ -274,15 +477,31 @@ int32 os_lang_converter_convert(LangConvHandle hConv, const char* inbuf, int inl
         outbuf[in_len] = '\0';
         return OS_OK;
     }
+    const auto room = static_cast<size_t>(outlen);
+    const auto* in = reinterpret_cast<const unsigned char*>(inbuf);
+    size_t produced = 0;
+    bool done = false;
+    if (hConv->fast == Fast::Decode) {
+        done = decode_fast(hConv->cd, *static_cast<DecodeTables*>(hConv->tables), in, in_len,
+                           outbuf, room, &produced);
+    } else if (hConv->fast == Fast::Encode) {
+        done = encode_fast(hConv->cd, *static_cast<EncodeTables*>(hConv->tables), in, in_len,
+                           outbuf, room, &produced);
+    }
+    if (done) {
+        outbuf[produced] = '\0';
+        return OS_OK;
+    }
     // Back to the initial shift state, as a fresh descriptor would be: the previous
     // conversion may have stopped in the middle of a shift sequence or failed.
     (void)::iconv(hConv->cd, nullptr, nullptr, nullptr, nullptr);
-    return run_iconv(hConv->cd, inbuf, in_len, outbuf, static_cast<size_t>(outlen));
+    return run_iconv(hConv->cd, inbuf, in_len, outbuf, room);
 }
 
 int32 os_lang_converter_close(LangConvHandle hConv) {
     if (hConv == nullptr) return OS_ERR_CONV_BAD_ARG;
     zu::MallocPtr<OSLangConverter> rec(hConv);  // freed whatever the result
+    if (hConv->tables != nullptr) (void)::munmap(hConv->tables, hConv->tables_size);
     if (hConv->cd == no_descriptor()) return OS_OK;
     return ::iconv_close(hConv->cd) == -1 ? errno : OS_OK;
 }
