@@ -2,7 +2,8 @@
 // value, the entry point, the selector and nDesLen; the rest is the text. Checks that
 // the destination is terminated within nDesLen where that is promised, that nothing
 // is written past it (the buffer is exactly nDesLen bytes, so ASan sees any overrun),
-// and that a copy that succeeds reproduces the input.
+// that a copy that succeeds reproduces the input, and that a reusable converter gives
+// code_convert's result and bytes.
 #include <stdlib.h>
 
 #include <cstdint>
@@ -58,13 +59,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const char* from = kNames[data[2] % std::size(kNames)];
         const char* to = kNames[(data[2] / std::size(kNames)) % std::size(kNames)];
         const int outlen = nDesLen < 0 ? 0 : nDesLen;
-        char* out = static_cast<char*>(::malloc(static_cast<size_t>(outlen) + 1));
-        std::memset(out, 'x', static_cast<size_t>(outlen) + 1);
-        const int32 rc = code_convert(from, to, src, static_cast<int>(len), out, outlen);
+        // Every byte of the text, NULs included: the length is explicit here.
+        const size_t n = static_cast<size_t>(outlen) + 1;
+        const int inlen = static_cast<int>(text.size());
+        char* out = static_cast<char*>(::malloc(n));
+        std::memset(out, 'x', n);
+        const int32 rc = code_convert(from, to, text.data(), inlen, out, outlen);
         if (!known_result(rc) || rc == OS_ERR_CONV_BAD_ARG) ::abort();
-        if (rc == OS_OK && std::memchr(out, 0, static_cast<size_t>(outlen) + 1) == nullptr)
-            ::abort();
+        if (rc == OS_OK && std::memchr(out, 0, n) == nullptr) ::abort();
         if (rc == OS_ERR_CONV_OPEN && out[0] != 'x') ::abort();
+        // A reusable converter for the same names gives the same result and bytes, also
+        // for a second string after the first (its tables are filled by then).
+        LangConvHandle h = nullptr;
+        const int32 open_rc = os_lang_converter_open(from, to, &h);
+        if ((open_rc == OS_ERR_CONV_OPEN) != (rc == OS_ERR_CONV_OPEN)) ::abort();
+        if (h != nullptr) {
+            char* again = static_cast<char*>(::malloc(n));
+            for (int round = 0; round < 2; ++round) {
+                std::memset(again, 'x', n);
+                if (os_lang_converter_convert(h, text.data(), inlen, again, outlen) != rc ||
+                    std::memcmp(again, out, n) != 0)
+                    ::abort();
+            }
+            ::free(again);
+            if (os_lang_converter_close(h) != OS_OK) ::abort();
+        }
         ::free(out);
         return 0;
     }
