@@ -416,6 +416,15 @@ ZU_API int os_proc_sema_release(SemaHandle hSema);
 /* Takes one unit without waiting. OS_OK, OS_ERR_SEMA_BUSY when the count is 0, or
  * errno. */
 ZU_API int os_proc_sema_tryacquire(SemaHandle hSema);
+/* Extension: takes one unit, waiting at most nMSecTimeout milliseconds while the
+ * count is 0 (semtimedop, SEM_UNDO like every operation here). 0 takes an available
+ * unit or fails at once. A signal does not end the wait: it resumes with what remains
+ * until a deadline on the monotonic clock fixed at the call, so the wait is never
+ * shorter than asked and setting the system time does not affect it. OS_OK,
+ * OS_ERR_SEMA_BUSY when the time-out expires, EINVAL for a negative nMSecTimeout
+ * (nothing waited), or errno (EIDRM when the set is removed meanwhile, EINVAL for a
+ * set that does not exist). */
+ZU_API int os_proc_sema_timedacquire(SemaHandle hSema, int32 nMSecTimeout);
 
 /* ------------------------------------------------------------------------ */
 /* Process mutex                                                            */

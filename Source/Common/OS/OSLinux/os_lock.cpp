@@ -12,6 +12,7 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <time.h>
 
 #include <memory>
 
@@ -310,6 +311,26 @@ int os_proc_sema_tryacquire(SemaHandle hSema) {
     if (sem_apply(hSema, kCount, -1, SEM_UNDO | IPC_NOWAIT) == 0) return OS_OK;
     int err = errno;
     return err == EAGAIN ? OS_ERR_SEMA_BUSY : err;
+}
+
+int os_proc_sema_timedacquire(SemaHandle hSema, int32 nMSecTimeout) {
+    if (nMSecTimeout < 0) return EINVAL;
+    // semtimedop counts its time-out afresh on every call, so the deadline is fixed
+    // once here and a wait resumed after a signal gets only what remains of it: the
+    // whole wait is never shorter than asked, and signals do not stretch it either.
+    timespec now{};
+    if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return errno;
+    const timespec at = zu::after_msec(now, nMSecTimeout);
+    timespec left = zu::time_left(at, now);
+    struct sembuf b = {kCount, -1, SEM_UNDO};
+    while (::semtimedop(hSema, &b, 1, &left) == -1) {
+        int err = errno;
+        if (err == EAGAIN) return OS_ERR_SEMA_BUSY;
+        if (err != EINTR) return err;
+        if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return errno;
+        left = zu::time_left(at, now);  // {0, 0}: one last try without waiting
+    }
+    return OS_OK;
 }
 
 // ---------------------------------------------------------------------------
