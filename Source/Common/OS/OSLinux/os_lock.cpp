@@ -168,6 +168,16 @@ struct Detach {
     void operator()(void* p) const noexcept { (void)::shmdt(p); }
 };
 
+// The result of a lock call once a dead holder is dealt with. EOWNERDEAD: the previous
+// holder died holding it, and the data it guarded may be half-updated, but the lock is
+// ours now, so mark it usable again instead of failing everyone after us (0). Any
+// other result is passed on.
+int settle_lock(ProcMutex* pMutex, int rc) noexcept {
+    if (rc != EOWNERDEAD) return rc;
+    (void)::pthread_mutex_consistent(pMutex);
+    return 0;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -382,12 +392,8 @@ int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex) {
 
 int32 os_proc_mutex_acquire(ProcMutexHandle hMutex) {
     if (hMutex == nullptr) return OS_ERR_PROC_MUTEX_NULL;
-    // The previous holder died holding it: the data it guarded may be half-updated,
-    // but the lock is ours now, so mark it usable again instead of failing everyone
-    // after us. Other lock results are not reported.
-    if (::pthread_mutex_lock(hMutex->pMutex) == EOWNERDEAD) {
-        (void)::pthread_mutex_consistent(hMutex->pMutex);
-    }
+    // Other lock results are not reported.
+    (void)settle_lock(hMutex->pMutex, ::pthread_mutex_lock(hMutex->pMutex));
     return OS_OK;
 }
 
