@@ -84,6 +84,7 @@ extern "C" {
 #define OS_ERR_SEMA_BUSY 110289
 #define OS_ERR_PROC_MUTEX_INIT 110290
 #define OS_ERR_PROC_MUTEX_DESTROY 110291
+#define OS_ERR_PROC_MUTEX_TIMEOUT 110292
 #define OS_ERR_PROC_MUTEX_NULL 110294
 #define OS_ERR_PROCESS_SPAWN 110301
 #define OS_ERR_PROCESS_WAIT 110303
@@ -454,6 +455,19 @@ ZU_API int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMute
  * OS_OK: the data it guards may be half-updated. Other lock results are not
  * reported. OS_OK, or OS_ERR_PROC_MUTEX_NULL for a NULL handle. */
 ZU_API int32 os_proc_mutex_acquire(ProcMutexHandle hMutex);
+/* Extension: locks like os_proc_mutex_acquire, waiting at most nMSecTimeout
+ * milliseconds (pthread_mutex_clocklock against a deadline on the monotonic clock
+ * fixed at the call: setting the system time does not move it, signals do not end
+ * it). 0 takes a free mutex or fails at once. A holder that died is dealt with as
+ * there: OS_OK, the data it guarded possibly half-updated. Unlike the untimed
+ * acquire, other lock results are reported. Results: OS_OK; OS_ERR_PROC_MUTEX_NULL
+ * for a NULL handle; EINVAL for a negative nMSecTimeout (nothing waited);
+ * OS_ERR_PROC_MUTEX_TIMEOUT when the time-out expires, also for a thread that
+ * already holds the mutex (it is not error-checking: no EDEADLK, the call waits the
+ * time-out out); otherwise the lock's error number (ENOTRECOVERABLE for a mutex
+ * released, after its holder died, without being made consistent: only code
+ * outside this library can leave it so). */
+ZU_API int32 os_proc_mutex_timedacquire(ProcMutexHandle hMutex, int32 nMSecTimeout);
 /* Unlocks (result not examined). OS_OK or OS_ERR_PROC_MUTEX_NULL. */
 ZU_API int32 os_proc_mutex_release(ProcMutexHandle hMutex);
 /* Marks the segment for removal (every destroy does: a later init of the name gets a

@@ -397,6 +397,19 @@ int32 os_proc_mutex_acquire(ProcMutexHandle hMutex) {
     return OS_OK;
 }
 
+int32 os_proc_mutex_timedacquire(ProcMutexHandle hMutex, int32 nMSecTimeout) {
+    if (hMutex == nullptr) return OS_ERR_PROC_MUTEX_NULL;
+    if (nMSecTimeout < 0) return EINVAL;
+    // An absolute deadline on the monotonic clock: setting the system time neither
+    // shortens nor stretches the wait.
+    timespec now{};
+    if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return errno;
+    const timespec at = zu::after_msec(now, nMSecTimeout);
+    int rc = settle_lock(hMutex->pMutex,
+                         ::pthread_mutex_clocklock(hMutex->pMutex, CLOCK_MONOTONIC, &at));
+    return rc == ETIMEDOUT ? OS_ERR_PROC_MUTEX_TIMEOUT : rc;
+}
+
 int32 os_proc_mutex_release(ProcMutexHandle hMutex) {
     if (hMutex == nullptr) return OS_ERR_PROC_MUTEX_NULL;
     (void)::pthread_mutex_unlock(hMutex->pMutex);
