@@ -503,6 +503,16 @@ ZU_API int32 os_event_destroy(EventHandle hEvent);
  * times out at once; moving the clock moves the deadline. OS_OK,
  * OS_ERR_EVENT_TIMEOUT, OS_ERR_EVENT_CLOCK, or errno. hEvent unchecked. */
 ZU_API int32 os_event_timedwait(EventHandle hEvent, int32 nSecTimeout, int32 nMSecTimeout);
+/* Extension: the same wait against a deadline on the monotonic clock (sem_clockwait),
+ * so setting the system time neither shortens nor stretches it. The deadline, now +
+ * nSecTimeout s + nMSecTimeout ms, is computed in 64 bits and fully normalised: any
+ * millisecond count is valid (1500 is 1.5 s). A signal does not end the wait: it
+ * resumes with the same deadline. OS_OK; OS_ERR_EVENT_TIMEOUT (0, 0 takes an
+ * available unit or times out at once); EINVAL when either time-out is negative
+ * (nothing waited); OS_ERR_EVENT_CLOCK when the clock cannot be read; or errno.
+ * hEvent asserted. */
+ZU_API int32 os_event_timedwait_monotonic(EventHandle hEvent, int32 nSecTimeout,
+                                          int32 nMSecTimeout);
 /* Extension: posts one unit (sem_post). OS_OK or errno (EOVERFLOW at the maximum).
  * hEvent asserted. */
 ZU_API int32 os_event_set(EventHandle hEvent);
