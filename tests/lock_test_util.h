@@ -1,6 +1,6 @@
 // Helpers shared by the cross-process lock tests: a pipe to order events between a
 // parent and its forked children, forked children, a stress run of several processes
-// on one counter, and a call made while signals keep interrupting it.
+// on one counter, a call made while signals keep interrupting it, and timed calls.
 #pragma once
 
 #include <signal.h>
@@ -98,5 +98,27 @@ int call_while_signalled(F fn) {
     t.join();
     return rc;
 }
+
+// The result of fn and how long it took on the steady clock; with `signalled`, fn
+// runs under call_while_signalled.
+struct Timed {
+    int rc = -1;
+    std::chrono::steady_clock::duration took{};
+};
+template <class F>
+Timed timed(F fn, bool signalled = false) {
+    Timed t;
+    auto run = [&] {
+        auto t0 = std::chrono::steady_clock::now();
+        int rc = fn();
+        t.took = std::chrono::steady_clock::now() - t0;
+        return rc;
+    };
+    t.rc = signalled ? call_while_signalled(run) : run();
+    return t;
+}
+
+// How much later than its time-out a timed wait may end on a loaded machine.
+constexpr std::chrono::milliseconds kLateBy{1500};
 
 }  // namespace locktest

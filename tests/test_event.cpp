@@ -1,10 +1,11 @@
-// Events: time-outs and their deadline arithmetic, waits that signals do not cut
-// short, named events shared between processes and keeping their value, and the
-// message for a name the system rejects.
+// Events: time-outs and their deadline arithmetic on either clock, waits that
+// signals do not cut short, named events shared between processes and keeping their
+// value, and the message for a name the system rejects.
 #include <gtest/gtest.h>
 #include <semaphore.h>
 
 #include <chrono>
+#include <climits>
 #include <string>
 
 #include "lock_test_util.h"
@@ -12,6 +13,8 @@
 #include "test_support.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 TEST(Event, UnnamedEventTakesPostedUnitsAndOtherwiseTimesOut) {
     EventHandle e = nullptr;
@@ -38,6 +41,52 @@ TEST(Event, ASignalDuringTheWaitNeitherEndsNorShortensIt) {
               OS_ERR_EVENT_TIMEOUT);
     EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(990));
     EXPECT_GT(locktest::usr1_hits, 0);
+    EXPECT_EQ(os_event_destroy(e), OS_OK);
+}
+
+// Never early, also while signals keep interrupting the wait; 1100 ms are 1.1 s.
+TEST(Event, MonotonicWaitTimesOutNeverEarly) {
+    EventHandle e = nullptr;
+    ASSERT_EQ(os_event_init(&e, nullptr), OS_OK);
+    const struct {
+        int32 s, ms;
+        bool signalled;
+        std::chrono::milliseconds expected;
+    } cases[] = {{0, 200, false, 200ms}, {0, 200, true, 200ms}, {0, 1100, false, 1100ms}};
+    for (const auto& c : cases) {
+        auto t = locktest::timed([&] { return os_event_timedwait_monotonic(e, c.s, c.ms); },
+                                 c.signalled);
+        EXPECT_EQ(t.rc, OS_ERR_EVENT_TIMEOUT) << c.ms << " ms, signalled " << c.signalled;
+        EXPECT_GE(t.took, c.expected) << c.ms << " ms, signalled " << c.signalled;
+        EXPECT_LT(t.took, c.expected + locktest::kLateBy) << c.ms << " ms";
+    }
+    EXPECT_GT(locktest::usr1_hits, 0);
+    EXPECT_EQ(os_event_destroy(e), OS_OK);
+}
+
+// With units posted, every valid time-out takes one at once, whatever its size;
+// negative ones take nothing.
+TEST(Event, MonotonicWaitTimeOuts) {
+    EventHandle e = nullptr;
+    ASSERT_EQ(os_event_init(&e, nullptr), OS_OK);
+    EXPECT_EQ(os_event_set(e), OS_OK);
+    EXPECT_EQ(os_event_set(e), OS_OK);
+    const struct {
+        int32 s, ms;
+        int rc;
+    } cases[] = {
+        {-1, 0, EINVAL},
+        {0, -1, EINVAL},
+        {INT_MIN, INT_MIN, EINVAL},
+        {0, 2000, OS_OK},
+        {INT_MAX, INT_MAX, OS_OK},  // no overflow, nanoseconds in range
+        {0, 0, OS_ERR_EVENT_TIMEOUT},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(os_event_timedwait_monotonic(e, c.s, c.ms), c.rc)
+            << c.s << " s " << c.ms << " ms";
+    }
+    EXPECT_DEATH(os_event_timedwait_monotonic(nullptr, 0, 0), "hEvent != nullptr");
     EXPECT_EQ(os_event_destroy(e), OS_OK);
 }
 
@@ -68,6 +117,25 @@ TEST_F(NamedEvent, ValueIsSharedAndSurvivesDestroyAndInit) {
     EXPECT_EQ(os_event_destroy(e), OS_OK);
     EXPECT_EQ(os_event_remove(name.c_str()), OS_OK);
     EXPECT_EQ(os_event_remove(name.c_str()), ENOENT);
+}
+
+TEST_F(NamedEvent, MonotonicWaitEndsWithAPostFromAnotherProcess) {
+    EventHandle e = nullptr;
+    ASSERT_EQ(os_event_init(&e, name.c_str()), OS_OK);
+    locktest::Pipe waiting;
+    pid_t child = locktest::fork_child([&] {
+        EventHandle c = nullptr;
+        if (os_event_init(&c, name.c_str()) != OS_OK || !waiting.wait()) return 1;
+        ::usleep(100 * 1000);
+        if (os_event_set(c) != OS_OK) return 2;
+        return os_event_destroy(c);
+    });
+    waiting.notify();
+    auto t = locktest::timed([&] { return os_event_timedwait_monotonic(e, 10, 0); });
+    EXPECT_EQ(t.rc, OS_OK);
+    EXPECT_LT(t.took, 10s);
+    EXPECT_TRUE(locktest::reap(child));
+    EXPECT_EQ(os_event_destroy(e), OS_OK);
 }
 
 TEST(Event, ANameTheSystemRejectsIsReportedWithItsMessage) {

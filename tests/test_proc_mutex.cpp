@@ -1,12 +1,15 @@
 // Process mutex: one robust, process-shared mutex per key in a segment of its own
 // size; exclusion across processes, recovery after a holder's death, the removal
-// mark of every destroy, and openers that never lock before the creator is done.
+// mark of every destroy, openers that never lock before the creator is done, and the
+// timed acquire.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/shm.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "lock_test_util.h"
 #include "os/os.h"
@@ -15,6 +18,7 @@
 namespace {
 
 using locktest::Pipe;
+using namespace std::chrono_literals;
 
 const ProcMutex kZero{};  // the kernel's fill of a new segment
 
@@ -32,6 +36,21 @@ protected:
         return ::shmget(key(), size, IPC_CREAT | IPC_EXCL | 0666);
     }
     static bool initialised(const ProcMutex* m) { return std::memcmp(m, &kZero, sizeof kZero); }
+    // A child that opens and locks the mutex, says so on `holding` and keeps it until
+    // killed; with die_after_ms it kills itself that much later, still holding it.
+    pid_t holder(const Pipe& holding, int die_after_ms = -1) const {
+        return locktest::fork_child([&] {
+            ProcMutexHandle c = nullptr;
+            if (os_proc_mutex_init(name.c_str(), &c) != OS_OK) return 1;
+            os_proc_mutex_acquire(c);
+            holding.notify();
+            if (die_after_ms >= 0) {
+                ::usleep(die_after_ms * 1000);
+                ::kill(::getpid(), SIGKILL);
+            }
+            return ::pause();
+        });
+    }
 
     zutest::TempDir dir;
     std::string name = dir.file("mutex");
@@ -147,6 +166,82 @@ TEST_F(ProcMutexTest, AnUnusableSegmentIsAnInitFailureOrReplaced) {
     ASSERT_EQ(os_proc_mutex_init(name.c_str(), &h), OS_OK);
     EXPECT_EQ(h->shmid, id);
     EXPECT_TRUE(initialised(h->pMutex));
+    EXPECT_EQ(os_proc_mutex_destroy(h), OS_OK);
+}
+
+TEST_F(ProcMutexTest, TimedAcquireWaitsOutTheTimeOutWhileAnotherProcessHolds) {
+    ProcMutexHandle h = nullptr;
+    ASSERT_EQ(os_proc_mutex_init(name.c_str(), &h), OS_OK);
+    Pipe holding;
+    pid_t child = holder(holding);
+    EXPECT_TRUE(holding.wait());
+    for (bool signalled : {false, true}) {
+        auto t = locktest::timed([&] { return os_proc_mutex_timedacquire(h, 200); }, signalled);
+        EXPECT_EQ(t.rc, OS_ERR_PROC_MUTEX_TIMEOUT) << "signalled " << signalled;
+        EXPECT_GE(t.took, 200ms) << "signalled " << signalled;
+        EXPECT_LT(t.took, 200ms + locktest::kLateBy) << "signalled " << signalled;
+    }
+    EXPECT_GT(locktest::usr1_hits, 0);
+    EXPECT_EQ(os_proc_mutex_timedacquire(h, 0), OS_ERR_PROC_MUTEX_TIMEOUT);
+    locktest::reap(child, /*kill=*/true);
+    EXPECT_EQ(os_proc_mutex_destroy(h), OS_OK);
+}
+
+// The holder releasing it, or dying with it, during the wait ends the wait with the
+// lock taken, long before the time-out; after a death it is consistent again.
+TEST_F(ProcMutexTest, TimedAcquireGetsTheLockWhenTheHolderReleasesOrDies) {
+    ProcMutexHandle h = nullptr;
+    ASSERT_EQ(os_proc_mutex_init(name.c_str(), &h), OS_OK);
+    for (bool dies : {false, true}) {
+        Pipe holding, waiting, done;
+        pid_t child = dies ? holder(holding, 200) : locktest::fork_child([&] {
+            ProcMutexHandle c = nullptr;
+            if (os_proc_mutex_init(name.c_str(), &c) != OS_OK) return 1;
+            os_proc_mutex_acquire(c);
+            holding.notify();
+            if (!waiting.wait()) return 2;
+            ::usleep(100 * 1000);
+            os_proc_mutex_release(c);
+            return done.wait() ? 0 : 3;
+        });
+        EXPECT_TRUE(holding.wait());
+        waiting.notify();
+        auto t = locktest::timed([&] { return os_proc_mutex_timedacquire(h, 10000); });
+        done.notify();
+        EXPECT_EQ(t.rc, OS_OK) << "dies " << dies;
+        EXPECT_LT(t.took, 10s) << "dies " << dies;
+        EXPECT_EQ(locktest::reap(child), !dies);
+        EXPECT_EQ(os_proc_mutex_release(h), OS_OK);
+        EXPECT_EQ(::pthread_mutex_trylock(h->pMutex), 0) << "consistent, dies " << dies;
+        EXPECT_EQ(::pthread_mutex_unlock(h->pMutex), 0);
+    }
+    EXPECT_EQ(os_proc_mutex_destroy(h), OS_OK);
+}
+
+// The mutex is not error-checking: its holder asking again waits the time-out out.
+// A lock result other than a time-out or a dead holder is passed on.
+TEST_F(ProcMutexTest, TimedAcquireTimeOutsAndOtherLockResults) {
+    ProcMutexHandle h = nullptr;
+    ASSERT_EQ(os_proc_mutex_init(name.c_str(), &h), OS_OK);
+    EXPECT_EQ(os_proc_mutex_timedacquire(nullptr, 0), OS_ERR_PROC_MUTEX_NULL);
+    const struct {
+        int32 ms;
+        int rc;
+    } cases[] = {
+        {-1, EINVAL},  // refused before locking: the next case finds it free
+        {INT_MIN, EINVAL},
+        {0, OS_OK},
+        {0, OS_ERR_PROC_MUTEX_TIMEOUT},  // this thread holds it
+    };
+    for (const auto& c : cases) EXPECT_EQ(os_proc_mutex_timedacquire(h, c.ms), c.rc) << c.ms;
+    EXPECT_EQ(os_proc_mutex_release(h), OS_OK);
+
+    // A thread that ended holding it, and a recovery released without making the
+    // mutex consistent, as only code outside the library does.
+    std::thread([&] { ::pthread_mutex_lock(h->pMutex); }).join();
+    EXPECT_EQ(::pthread_mutex_lock(h->pMutex), EOWNERDEAD);
+    EXPECT_EQ(::pthread_mutex_unlock(h->pMutex), 0);
+    EXPECT_EQ(os_proc_mutex_timedacquire(h, 0), ENOTRECOVERABLE);
     EXPECT_EQ(os_proc_mutex_destroy(h), OS_OK);
 }
 

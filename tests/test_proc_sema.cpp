@@ -1,10 +1,12 @@
 // Process semaphore: the two-semaphore set under a key file, the user count and the
 // removal by the last user, SEM_UNDO after a crash, the reset of a set left behind,
-// the creator's window, and the clean-up of a foreign set under the key.
+// the creator's window, the clean-up of a foreign set under the key, and the timed
+// acquire.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/sem.h>
 
+#include <climits>
 #include <string>
 
 #include "lock_test_util.h"
@@ -14,6 +16,7 @@
 namespace {
 
 using locktest::Pipe;
+using namespace std::chrono_literals;
 
 union semun {
     int val;
@@ -177,6 +180,78 @@ TEST_F(ProcSema, AOneSemaphoreSetUnderTheKeyIsRemovedWithAMessage) {
                   std::to_string(key()) + "\n");
     EXPECT_EQ(rc, EINVAL);
     EXPECT_FALSE(set_exists()) << "the command removed it, so the next init starts afresh";
+}
+
+// A unit another process holds until it is killed: the timed acquire fails after its
+// time-out, never before, also while signals keep interrupting the wait.
+TEST_F(ProcSema, TimedAcquireWaitsOutTheTimeOutWhileAnotherProcessHolds) {
+    SemaHandle h = -1;
+    ASSERT_EQ(os_proc_sema_init(name.c_str(), 1, &h), OS_OK);
+    Pipe holding;
+    pid_t child = locktest::fork_child([&] {
+        SemaHandle c = -1;
+        if (os_proc_sema_init(name.c_str(), 1, &c) != OS_OK) return 1;
+        if (os_proc_sema_acquire(c) != OS_OK) return 2;
+        holding.notify();
+        return ::pause();
+    });
+    EXPECT_TRUE(holding.wait());
+    for (bool signalled : {false, true}) {
+        auto t = locktest::timed([&] { return os_proc_sema_timedacquire(h, 200); }, signalled);
+        EXPECT_EQ(t.rc, OS_ERR_SEMA_BUSY) << "signalled " << signalled;
+        EXPECT_GE(t.took, 200ms) << "signalled " << signalled;
+        EXPECT_LT(t.took, 200ms + locktest::kLateBy) << "signalled " << signalled;
+    }
+    EXPECT_GT(locktest::usr1_hits, 0);
+    EXPECT_EQ(os_proc_sema_timedacquire(h, 0), OS_ERR_SEMA_BUSY);
+    locktest::reap(child, /*kill=*/true);
+    EXPECT_EQ(os_proc_sema_destroy(h), OS_OK);
+}
+
+// The releasing process stays until the waiter is done: at its exit SEM_UNDO would
+// take the released unit back.
+TEST_F(ProcSema, TimedAcquireTakesAUnitReleasedDuringTheWait) {
+    SemaHandle h = -1;
+    ASSERT_EQ(os_proc_sema_init(name.c_str(), 0, &h), OS_OK);
+    Pipe waiting, done;
+    pid_t child = locktest::fork_child([&] {
+        SemaHandle c = -1;
+        if (os_proc_sema_init(name.c_str(), 0, &c) != OS_OK || !waiting.wait()) return 1;
+        ::usleep(100 * 1000);
+        if (os_proc_sema_release(c) != OS_OK) return 2;
+        return done.wait() ? 0 : 3;
+    });
+    waiting.notify();
+    auto t = locktest::timed([&] { return os_proc_sema_timedacquire(h, 10000); });
+    done.notify();
+    EXPECT_EQ(t.rc, OS_OK);
+    EXPECT_LT(t.took, 10s);
+    EXPECT_TRUE(locktest::reap(child));
+    EXPECT_EQ(os_proc_sema_release(h), OS_OK);
+    EXPECT_EQ(os_proc_sema_destroy(h), OS_OK);
+}
+
+TEST_F(ProcSema, TimedAcquireTimeOutsAndARemovedSet) {
+    SemaHandle h = -1;
+    ASSERT_EQ(os_proc_sema_init(name.c_str(), 1, &h), OS_OK);
+    const struct {
+        int32 ms;
+        int rc;
+        int count_after;
+    } cases[] = {
+        {-1, EINVAL, 1},  // refused before anything is taken
+        {INT_MIN, EINVAL, 1},
+        {0, OS_OK, 0},
+        {0, OS_ERR_SEMA_BUSY, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(os_proc_sema_timedacquire(h, c.ms), c.rc) << c.ms;
+        EXPECT_EQ(count(h), c.count_after) << c.ms;
+    }
+    EXPECT_EQ(os_proc_sema_release(h), OS_OK);
+    EXPECT_EQ(os_proc_sema_destroy(h), OS_OK);
+    int rc = os_proc_sema_timedacquire(h, 0);
+    EXPECT_TRUE(rc == EINVAL || rc == EIDRM) << rc;
 }
 
 }  // namespace

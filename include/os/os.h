@@ -84,6 +84,7 @@ extern "C" {
 #define OS_ERR_SEMA_BUSY 110289
 #define OS_ERR_PROC_MUTEX_INIT 110290
 #define OS_ERR_PROC_MUTEX_DESTROY 110291
+#define OS_ERR_PROC_MUTEX_TIMEOUT 110292
 #define OS_ERR_PROC_MUTEX_NULL 110294
 #define OS_ERR_PROCESS_SPAWN 110301
 #define OS_ERR_PROCESS_WAIT 110303
@@ -428,6 +429,15 @@ ZU_API int os_proc_sema_release(SemaHandle hSema);
 /* Takes one unit without waiting. OS_OK, OS_ERR_SEMA_BUSY when the count is 0, or
  * errno. */
 ZU_API int os_proc_sema_tryacquire(SemaHandle hSema);
+/* Extension: takes one unit, waiting at most nMSecTimeout milliseconds while the
+ * count is 0 (semtimedop, SEM_UNDO like every operation here). 0 takes an available
+ * unit or fails at once. A signal does not end the wait: it resumes with what remains
+ * until a deadline on the monotonic clock fixed at the call, so the wait is never
+ * shorter than asked and setting the system time does not affect it. OS_OK,
+ * OS_ERR_SEMA_BUSY when the time-out expires, EINVAL for a negative nMSecTimeout
+ * (nothing waited), or errno (EIDRM when the set is removed meanwhile, EINVAL for a
+ * set that does not exist). */
+ZU_API int os_proc_sema_timedacquire(SemaHandle hSema, int32 nMSecTimeout);
 
 /* ------------------------------------------------------------------------ */
 /* Process mutex                                                            */
@@ -457,6 +467,19 @@ ZU_API int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMute
  * OS_OK: the data it guards may be half-updated. Other lock results are not
  * reported. OS_OK, or OS_ERR_PROC_MUTEX_NULL for a NULL handle. */
 ZU_API int32 os_proc_mutex_acquire(ProcMutexHandle hMutex);
+/* Extension: locks like os_proc_mutex_acquire, waiting at most nMSecTimeout
+ * milliseconds (pthread_mutex_clocklock against a deadline on the monotonic clock
+ * fixed at the call: setting the system time does not move it, signals do not end
+ * it). 0 takes a free mutex or fails at once. A holder that died is dealt with as
+ * there: OS_OK, the data it guarded possibly half-updated. Unlike the untimed
+ * acquire, other lock results are reported. Results: OS_OK; OS_ERR_PROC_MUTEX_NULL
+ * for a NULL handle; EINVAL for a negative nMSecTimeout (nothing waited);
+ * OS_ERR_PROC_MUTEX_TIMEOUT when the time-out expires, also for a thread that
+ * already holds the mutex (it is not error-checking: no EDEADLK, the call waits the
+ * time-out out); otherwise the lock's error number (ENOTRECOVERABLE for a mutex
+ * released, after its holder died, without being made consistent: only code
+ * outside this library can leave it so). */
+ZU_API int32 os_proc_mutex_timedacquire(ProcMutexHandle hMutex, int32 nMSecTimeout);
 /* Unlocks (result not examined). OS_OK or OS_ERR_PROC_MUTEX_NULL. */
 ZU_API int32 os_proc_mutex_release(ProcMutexHandle hMutex);
 /* Marks the segment for removal (every destroy does: a later init of the name gets a
@@ -492,6 +515,16 @@ ZU_API int32 os_event_destroy(EventHandle hEvent);
  * times out at once; moving the clock moves the deadline. OS_OK,
  * OS_ERR_EVENT_TIMEOUT, OS_ERR_EVENT_CLOCK, or errno. hEvent unchecked. */
 ZU_API int32 os_event_timedwait(EventHandle hEvent, int32 nSecTimeout, int32 nMSecTimeout);
+/* Extension: the same wait against a deadline on the monotonic clock (sem_clockwait),
+ * so setting the system time neither shortens nor stretches it. The deadline, now +
+ * nSecTimeout s + nMSecTimeout ms, is computed in 64 bits and fully normalised: any
+ * millisecond count is valid (1500 is 1.5 s). A signal does not end the wait: it
+ * resumes with the same deadline. OS_OK; OS_ERR_EVENT_TIMEOUT (0, 0 takes an
+ * available unit or times out at once); EINVAL when either time-out is negative
+ * (nothing waited); OS_ERR_EVENT_CLOCK when the clock cannot be read; or errno.
+ * hEvent asserted. */
+ZU_API int32 os_event_timedwait_monotonic(EventHandle hEvent, int32 nSecTimeout,
+                                          int32 nMSecTimeout);
 /* Extension: posts one unit (sem_post). OS_OK or errno (EOVERFLOW at the maximum).
  * hEvent asserted. */
 ZU_API int32 os_event_set(EventHandle hEvent);

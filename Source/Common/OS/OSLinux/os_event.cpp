@@ -94,6 +94,20 @@ int32 os_event_timedwait(EventHandle hEvent, int32 nSecTimeout, int32 nMSecTimeo
     return err == ETIMEDOUT ? OS_ERR_EVENT_TIMEOUT : err;
 }
 
+int32 os_event_timedwait_monotonic(EventHandle hEvent, int32 nSecTimeout, int32 nMSecTimeout) {
+    ZU_ASSERT(hEvent != nullptr);
+    if (nSecTimeout < 0 || nMSecTimeout < 0) return EINVAL;
+    timespec now{};
+    if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return OS_ERR_EVENT_CLOCK;
+    // One deadline for the wait and every resumption after a signal; unlike
+    // deadline_after's, it is fully normalised, so any millisecond count is valid.
+    const timespec at = zu::after_msec(now, static_cast<int64>(nSecTimeout) * 1000 + nMSecTimeout);
+    auto wait = [&] { return ::sem_clockwait(hEvent->pSema, CLOCK_MONOTONIC, &at); };
+    if (zu::retry_eintr(wait) == 0) return OS_OK;
+    int err = errno;
+    return err == ETIMEDOUT ? OS_ERR_EVENT_TIMEOUT : err;
+}
+
 int32 os_event_set(EventHandle hEvent) {
     ZU_ASSERT(hEvent != nullptr);
     return ::sem_post(hEvent->pSema) == -1 ? errno : OS_OK;

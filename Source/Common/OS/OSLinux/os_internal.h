@@ -1,11 +1,13 @@
 // os_internal.h - helpers shared by the libzuOS sources: assertions that stay on in
-// every build type, errno capture, the EINTR helper and RAII guards. It holds no
-// state; everything here is inline or a template with internal use only (the
-// library is built with -fvisibility=hidden, so none of it is exported).
+// every build type, errno capture, the EINTR helper, deadline arithmetic for the
+// timed waits and RAII guards. It holds no state; everything here is inline or a
+// template with internal use only (the library is built with -fvisibility=hidden,
+// so none of it is exported).
 #pragma once
 
 #include <errno.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <utility>
@@ -49,6 +51,41 @@ inline auto retry_eintr(F&& call) noexcept {
     auto r = call();
     while (r == -1 && errno == EINTR) r = call();
     return r;
+}
+
+constexpr long kNsPerSec = 1000000000L;
+
+// The instant nMSec milliseconds (not negative) after `now`, on now's clock. 64-bit
+// throughout and carried exactly once, which is enough to keep the nanoseconds in
+// range: both addends are below a second. Any count a caller can pass (int32
+// seconds and milliseconds together) fits.
+inline timespec after_msec(const timespec& now, int64 nMSec) noexcept {
+    timespec at;
+    at.tv_sec = now.tv_sec + static_cast<time_t>(nMSec / 1000);
+    long ns = now.tv_nsec + static_cast<long>(nMSec % 1000) * 1000000L;
+    if (ns >= kNsPerSec) {
+        ns -= kNsPerSec;
+        at.tv_sec += 1;
+    }
+    at.tv_nsec = ns;
+    return at;
+}
+
+// What remains from `now` to the deadline `at` (same clock), {0, 0} once it has
+// passed: for the calls that take a relative time-out, so that a wait resumed after
+// a signal still ends when the first one would have.
+inline timespec time_left(const timespec& at, const timespec& now) noexcept {
+    timespec left{0, 0};
+    if (at.tv_sec < now.tv_sec || (at.tv_sec == now.tv_sec && at.tv_nsec <= now.tv_nsec)) {
+        return left;
+    }
+    left.tv_sec = at.tv_sec - now.tv_sec;
+    left.tv_nsec = at.tv_nsec - now.tv_nsec;
+    if (left.tv_nsec < 0) {
+        left.tv_nsec += kNsPerSec;
+        left.tv_sec -= 1;
+    }
+    return left;
 }
 
 // Move-only owner of a handle-like value with a close function.

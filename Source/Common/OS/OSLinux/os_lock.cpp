@@ -12,6 +12,7 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <time.h>
 
 #include <memory>
 
@@ -167,6 +168,16 @@ struct Detach {
     void operator()(void* p) const noexcept { (void)::shmdt(p); }
 };
 
+// The result of a lock call once a dead holder is dealt with. EOWNERDEAD: the previous
+// holder died holding it, and the data it guarded may be half-updated, but the lock is
+// ours now, so mark it usable again instead of failing everyone after us (0). Any
+// other result is passed on.
+int settle_lock(ProcMutex* pMutex, int rc) noexcept {
+    if (rc != EOWNERDEAD) return rc;
+    (void)::pthread_mutex_consistent(pMutex);
+    return 0;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -312,6 +323,26 @@ int os_proc_sema_tryacquire(SemaHandle hSema) {
     return err == EAGAIN ? OS_ERR_SEMA_BUSY : err;
 }
 
+int os_proc_sema_timedacquire(SemaHandle hSema, int32 nMSecTimeout) {
+    if (nMSecTimeout < 0) return EINVAL;
+    // semtimedop counts its time-out afresh on every call, so the deadline is fixed
+    // once here and a wait resumed after a signal gets only what remains of it: the
+    // whole wait is never shorter than asked, and signals do not stretch it either.
+    timespec now{};
+    if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return errno;
+    const timespec at = zu::after_msec(now, nMSecTimeout);
+    timespec left = zu::time_left(at, now);
+    struct sembuf b = {kCount, -1, SEM_UNDO};
+    while (::semtimedop(hSema, &b, 1, &left) == -1) {
+        int err = errno;
+        if (err == EAGAIN) return OS_ERR_SEMA_BUSY;
+        if (err != EINTR) return err;
+        if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return errno;
+        left = zu::time_left(at, now);  // {0, 0}: one last try without waiting
+    }
+    return OS_OK;
+}
+
 // ---------------------------------------------------------------------------
 // Process mutex
 // ---------------------------------------------------------------------------
@@ -361,13 +392,22 @@ int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex) {
 
 int32 os_proc_mutex_acquire(ProcMutexHandle hMutex) {
     if (hMutex == nullptr) return OS_ERR_PROC_MUTEX_NULL;
-    // The previous holder died holding it: the data it guarded may be half-updated,
-    // but the lock is ours now, so mark it usable again instead of failing everyone
-    // after us. Other lock results are not reported.
-    if (::pthread_mutex_lock(hMutex->pMutex) == EOWNERDEAD) {
-        (void)::pthread_mutex_consistent(hMutex->pMutex);
-    }
+    // Other lock results are not reported.
+    (void)settle_lock(hMutex->pMutex, ::pthread_mutex_lock(hMutex->pMutex));
     return OS_OK;
+}
+
+int32 os_proc_mutex_timedacquire(ProcMutexHandle hMutex, int32 nMSecTimeout) {
+    if (hMutex == nullptr) return OS_ERR_PROC_MUTEX_NULL;
+    if (nMSecTimeout < 0) return EINVAL;
+    // An absolute deadline on the monotonic clock: setting the system time neither
+    // shortens nor stretches the wait.
+    timespec now{};
+    if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return errno;
+    const timespec at = zu::after_msec(now, nMSecTimeout);
+    int rc = settle_lock(hMutex->pMutex,
+                         ::pthread_mutex_clocklock(hMutex->pMutex, CLOCK_MONOTONIC, &at));
+    return rc == ETIMEDOUT ? OS_ERR_PROC_MUTEX_TIMEOUT : rc;
 }
 
 int32 os_proc_mutex_release(ProcMutexHandle hMutex) {
