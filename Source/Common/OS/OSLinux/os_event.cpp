@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr long kNsPerSec = 1000000000L;
-
 // The deadline is now plus the time-out, made once so that a wait resumed after a
 // signal still ends when the first one would have. The milliseconds become
 // nanoseconds in 32-bit arithmetic, wrapping as such (made explicit here, since a
@@ -26,8 +24,8 @@ timespec deadline_after(const timespec& now, int32 nSecTimeout, int32 nMSecTimeo
     at.tv_sec += nSecTimeout;
     auto ms_ns = static_cast<int32>(static_cast<int64>(nMSecTimeout) * 1000000);
     long ns = at.tv_nsec + ms_ns;
-    if (ns > kNsPerSec - 1) {
-        at.tv_nsec = ns - kNsPerSec;
+    if (ns > zu::kNsPerSec - 1) {
+        at.tv_nsec = ns - zu::kNsPerSec;
         at.tv_sec += 1;
     } else {
         at.tv_nsec = ns;

@@ -114,7 +114,7 @@ struct DirCloser {
 
 // --- waiting with poll, reporting like select --------------------------------
 
-constexpr int64_t kNsPerSec = 1000000000;
+using zu::kNsPerSec;
 
 int64_t monotonic_ns() noexcept {
     timespec ts{};
