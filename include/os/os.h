@@ -139,9 +139,11 @@ typedef void* (*THR_FUNC)(void* pArg);
 /* Files                                                                     */
 /* ------------------------------------------------------------------------ */
 /* Unbuffered access through a descriptor. Nothing is kept per handle; the file
- * position is the descriptor's and is shared by all its holders. A positioned
- * transfer is lseek64 then read/write (two calls, not atomic). Transfers are never
- * repeated: a partial transfer is reported as short, EINTR as 4. */
+ * position is the descriptor's and is shared by all its holders. os_file_seek_read
+ * and os_file_seek_write are lseek64 then read/write (two calls, not atomic);
+ * os_file_pread and os_file_pwrite are one call that leaves the position alone, for
+ * threads sharing a descriptor. Transfers are never repeated: a partial transfer is
+ * reported as short, EINTR as 4. */
 
 /* open(2) with nMode passed unchanged; with O_CREAT a new file gets 0777 less the
  * umask. *pFile receives open's result, so it is -1 after a failure. 0 or errno. */
