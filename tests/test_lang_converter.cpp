@@ -147,25 +147,30 @@ TEST(LangConverter, EveryCharacterOfTheGbSetsConvertsAsCodeConvertDoes) {
 // Selectors resolve as the selector-driven pair does: against text ending in UTF-8
 // and text starting from it, the converter agrees with those functions wherever the
 // text fits, in every LANG row kind (copy, both ways, one way).
+// A C caller passes selectors as plain 32-bit integers, any value allowed; call the
+// way it does, so that no out-of-range enum exists on this side.
+using SelectorFn = int32 (*)(int32, const char*, char*, int);
+using OpenGivenFn = int32 (*)(int32, int32, LangConvHandle*);
+const auto kOpenGiven = reinterpret_cast<OpenGivenFn>(&os_lang_converter_open_given);
+
 TEST(LangConverter, SelectorPairsAgreeWithTheSelectorFunctions) {
     constexpr int kDesLen = 64;
-    const ZU_OS_CHARSET kSelectors[] = {ZU_OS_CHARSET_SYS, ZU_OS_CHARSET_ANSI,
-                                        ZU_OS_CHARSET_UNICODE, static_cast<ZU_OS_CHARSET>(7)};
+    const int32 kSelectors[] = {ZU_OS_CHARSET_SYS, ZU_OS_CHARSET_ANSI, ZU_OS_CHARSET_UNICODE, 7};
     for (const char* lang : {"", "zh_CN.GBK", "zh_CN.gb18030", "zh_CN.GB2312", "zh.GB18030"}) {
         ScopedEnv env("LANG", *lang ? std::optional<std::string>(lang) : std::nullopt);
-        for (ZU_OS_CHARSET sel : kSelectors) {
+        for (int32 sel : kSelectors) {
             LangConvHandle to_utf8 = nullptr, from_utf8 = nullptr;
-            ASSERT_EQ(os_lang_converter_open_given(sel, ZU_OS_CHARSET_UNICODE, &to_utf8), OS_OK);
-            ASSERT_EQ(os_lang_converter_open_given(ZU_OS_CHARSET_UNICODE, sel, &from_utf8), OS_OK);
+            ASSERT_EQ(kOpenGiven(sel, ZU_OS_CHARSET_UNICODE, &to_utf8), OS_OK);
+            ASSERT_EQ(kOpenGiven(ZU_OS_CHARSET_UNICODE, sel, &from_utf8), OS_OK);
             for (const std::string& in : kCorpus) {
-                SCOPED_TRACE(std::string("LANG ") + lang + ", selector " +
-                             std::to_string(static_cast<int>(sel)) + ", " +
-                             testing::PrintToString(in));
+                SCOPED_TRACE(std::string("LANG ") + lang + ", selector " + std::to_string(sel) +
+                             ", " + testing::PrintToString(in));
                 const struct {
                     LangConvHandle conv;
-                    int32 (*per_call)(ZU_OS_CHARSET, const char*, char*, int);
-                } kWays[] = {{to_utf8, os_lang_conv_given_to_unicode},
-                             {from_utf8, os_lang_conv_unicode_to_given}};
+                    SelectorFn per_call;
+                } kWays[] = {
+                    {to_utf8, reinterpret_cast<SelectorFn>(&os_lang_conv_given_to_unicode)},
+                    {from_utf8, reinterpret_cast<SelectorFn>(&os_lang_conv_unicode_to_given)}};
                 for (const auto& way : kWays) {
                     char want[kDesLen], got[kDesLen + 1];
                     const int32 want_rc = way.per_call(sel, in.c_str(), want, kDesLen);
