@@ -756,6 +756,10 @@ ZU_API int32 _os_lang_conv_unicode_to_ansi(const char* szSrc, char* szDest, int 
  * in the system-to-UTF-8 column and as a target in the UTF-8-to-system column. A
  * selector pair whose two sides both come out as UTF-8 makes a copying converter
  * that, like the per-call copy rule, passes the bytes unchanged.
+ * Between a GB set and UTF-8 a converter remembers what iconv made of each character
+ * it has met and assembles later strings from that, handing anything else back to
+ * iconv; the memory for it is an anonymous mapping of at most 512 KB whose pages are
+ * only touched as characters are met, released by close.
  * Open results: OS_OK; OS_ERR_CONV_BAD_ARG (a null pointer; *phConv is set to NULL
  * when phConv is not null); OS_ERR_NO_MEMORY; OS_ERR_CONV_OPEN (the pair is not
  * available). *phConv is NULL after any failure. */
