@@ -3,6 +3,7 @@
 // on one counter, a call made while signals keep interrupting it, and timed calls.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -120,5 +121,18 @@ Timed timed(F fn, bool signalled = false) {
 
 // How much later than its time-out a timed wait may end on a loaded machine.
 constexpr std::chrono::milliseconds kLateBy{1500};
+
+// A timed call on an object nobody will give it: `expiry` after `timeout`, never
+// earlier and not much later, both plainly and while signals keep interrupting it.
+template <class F>
+void expect_waits_out(F call, int expiry, std::chrono::milliseconds timeout) {
+    for (bool signalled : {false, true}) {
+        const Timed t = timed(call, signalled);
+        EXPECT_EQ(t.rc, expiry) << "signalled " << signalled;
+        EXPECT_GE(t.took, timeout) << "signalled " << signalled;
+        EXPECT_LT(t.took, timeout + kLateBy) << "signalled " << signalled;
+    }
+    EXPECT_GT(usr1_hits, 0);
+}
 
 }  // namespace locktest
