@@ -27,6 +27,8 @@ constexpr const char kHelp[] =
     "  mac address     os_network_get_local_mac_addr\n"
     "  ipv4 addresses  os_network_get_localip, in the order the library reports them\n"
     "  executable      os_dir_get_curr_process_path\n"
+    "  io engine       what runs the batched and queued I/O (os_aio_engine of a\n"
+    "                  new queue): io_uring, or plain system calls\n"
     "A fact the library cannot establish is shown with its result code; the exit\n"
     "status is still 0.\n";
 
@@ -107,6 +109,20 @@ std::string executable() {
     return n < 0 ? "unavailable" : std::string(path, static_cast<size_t>(n));
 }
 
+// The engine a queue opened without flags gets here, and why it is the plain one.
+std::string io_engine() {
+    AioHandle q = nullptr;
+    int rc = os_aio_open(1, 0, &q);
+    if (rc != OS_OK) return "unavailable: " + result_text(rc);
+    const bool ring = os_aio_engine(q) == 1;
+    os_aio_close(q);
+    if (ring) return "io_uring";
+    const char* env = std::getenv("ZUOS_IO_URING");
+    return env != nullptr && std::strcmp(env, "0") == 0
+               ? "plain system calls (ZUOS_IO_URING=0)"
+               : "plain system calls (io_uring is not available)";
+}
+
 }  // namespace
 
 int cmd_host(int argc, char** argv) {
@@ -139,6 +155,7 @@ int cmd_host(int argc, char** argv) {
     line("mac address", mac_address());
     line("ipv4 addresses", ipv4_addresses());
     line("executable", executable());
+    line("io engine", io_engine());
     return kOk;
 }
 

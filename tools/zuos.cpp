@@ -37,6 +37,8 @@ constexpr CodeName kCodeNames[] = {
     {OS_ERR_NO_MEMORY, "OS_ERR_NO_MEMORY"},
     {OS_ERR_SHM_CLOSE, "OS_ERR_SHM_CLOSE"},
     {OS_ERR_SHM_UNMAP, "OS_ERR_SHM_UNMAP"},
+    {OS_ERR_AIO_FULL, "OS_ERR_AIO_FULL"},
+    {OS_ERR_AIO_TIMEOUT, "OS_ERR_AIO_TIMEOUT"},
     {OS_ERR_THREAD_CREATE, "OS_ERR_THREAD_CREATE"},
     {OS_ERR_THREAD_JOIN, "OS_ERR_THREAD_JOIN"},
     {OS_ERR_THREAD_INVALID, "OS_ERR_THREAD_INVALID"},
@@ -71,7 +73,8 @@ constexpr const char kUsageText[] =
     "\n"
     "commands:\n"
     "  host                           zone offset, local seconds, system character set,\n"
-    "                                 MAC address, IPv4 addresses, executable path\n"
+    "                                 MAC address, IPv4 addresses, executable path,\n"
+    "                                 I/O engine\n"
     "  time EXPR [--base WHEN]        evaluate a time expression\n"
     "  conv --from CS --to CS         convert standard input to standard output\n"
     "                                 (CS: sys, utf8 or gb18030)\n"

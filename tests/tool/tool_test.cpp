@@ -117,6 +117,15 @@ TEST(Tool, HostReportsZoneCharsetAndExecutable) {
     }
 }
 
+TEST(Tool, HostReportsTheIoEngine) {
+    Result r = run_zuos({"host"}, "", {"ZUOS_IO_URING=0"});
+    EXPECT_TRUE(contains(r.out, "io engine       plain system calls (ZUOS_IO_URING=0)\n")) << r.out;
+    r = run_zuos({"host"}, "", {"ZUOS_IO_URING=1"});
+    EXPECT_TRUE(contains(r.out, "io engine       io_uring\n") ||
+                contains(r.out, "io engine       plain system calls (io_uring is not available)\n"))
+        << r.out;
+}
+
 // --- time -----------------------------------------------------------------
 
 // Friday 15 March 2024 10:30:00 UTC.
