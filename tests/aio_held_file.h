@@ -10,7 +10,9 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -74,33 +76,25 @@ private:
         entry.attr = file;
         fuse_attr_out attr{};
         fuse_open_out open{};
+        const struct {
+            uint32_t opcode;
+            const void* p;
+            size_t n;
+        } answers[] = {{FUSE_INIT, &init, sizeof init},       {FUSE_LOOKUP, &entry, sizeof entry},
+                       {FUSE_GETATTR, &attr, sizeof attr},    {FUSE_OPEN, &open, sizeof open},
+                       {FUSE_READ, data.data(), data.size()}, {FUSE_FLUSH, nullptr, 0}};
         while (::read(dev, buf.data(), buf.size()) > 0 || errno == ENOENT) {
             const auto* in = reinterpret_cast<const fuse_in_header*>(buf.data());
+            if (in->opcode == FUSE_FORGET || in->opcode == FUSE_BATCH_FORGET) continue;
+            char c;
+            if (in->opcode == FUSE_READ) released = released || ::read(go_[0], &c, 1) == 1;
             attr.attr = in->nodeid == FUSE_ROOT_ID ? root : file;
-            switch (in->opcode) {
-                case FUSE_INIT:
-                    reply(dev, in->unique, 0, &init, sizeof init);
-                    break;
-                case FUSE_LOOKUP:
-                    reply(dev, in->unique, 0, &entry, sizeof entry);
-                    break;
-                case FUSE_GETATTR:
-                    reply(dev, in->unique, 0, &attr, sizeof attr);
-                    break;
-                case FUSE_OPEN:
-                    reply(dev, in->unique, 0, &open, sizeof open);
-                    break;
-                case FUSE_READ: {
-                    char c;
-                    released = released || ::read(go_[0], &c, 1) == 1;
-                    reply(dev, in->unique, 0, data.data(), data.size());
-                    break;
-                }
-                case FUSE_FORGET:
-                case FUSE_BATCH_FORGET:
-                    break;
-                default:
-                    reply(dev, in->unique, in->opcode == FUSE_FLUSH ? 0 : ENOSYS);
+            const auto* a = std::find_if(std::begin(answers), std::end(answers),
+                                         [&](const auto& x) { return x.opcode == in->opcode; });
+            if (a == std::end(answers)) {
+                reply(dev, in->unique, ENOSYS);
+            } else {
+                reply(dev, in->unique, 0, a->p, a->n);
             }
         }
     }
