@@ -12,57 +12,6 @@ namespace zuos {
 
 namespace {
 
-struct CodeName {
-    long code;
-    const char* name;
-};
-
-// Every library code, so that an operator sees the constant a program would compare.
-constexpr CodeName kCodeNames[] = {
-    {OS_ERR_FILE_NOT_FOUND, "OS_ERR_FILE_NOT_FOUND"},
-    {OS_ERR_INVALID_ARG, "OS_ERR_INVALID_ARG"},
-    {OS_ERR_TIME_NULL_ARG, "OS_ERR_TIME_NULL_ARG"},
-    {OS_ERR_TIME_NEGATIVE_SEC, "OS_ERR_TIME_NEGATIVE_SEC"},
-    {OS_ERR_TIME_LOCALTIME, "OS_ERR_TIME_LOCALTIME"},
-    {OS_ERR_TIME_PARSE, "OS_ERR_TIME_PARSE"},
-    {OS_ERR_FILE_DELETE, "OS_ERR_FILE_DELETE"},
-    {OS_ERR_FILE_SHORT_READ, "OS_ERR_FILE_SHORT_READ"},
-    {OS_ERR_FILE_SHORT_WRITE, "OS_ERR_FILE_SHORT_WRITE"},
-    {OS_ERR_MEM_UNMAP_VIEW, "OS_ERR_MEM_UNMAP_VIEW"},
-    {OS_ERR_DIR_EMPTY_PATH, "OS_ERR_DIR_EMPTY_PATH"},
-    {OS_ERR_DIR_CREATE, "OS_ERR_DIR_CREATE"},
-    {OS_ERR_DIR_REMOVE, "OS_ERR_DIR_REMOVE"},
-    {OS_ERR_DIR_OPEN, "OS_ERR_DIR_OPEN"},
-    {OS_ERR_DIR_NO_MORE_FILES, "OS_ERR_DIR_NO_MORE_FILES"},
-    {OS_ERR_NO_MEMORY, "OS_ERR_NO_MEMORY"},
-    {OS_ERR_SHM_CLOSE, "OS_ERR_SHM_CLOSE"},
-    {OS_ERR_SHM_UNMAP, "OS_ERR_SHM_UNMAP"},
-    {OS_ERR_THREAD_CREATE, "OS_ERR_THREAD_CREATE"},
-    {OS_ERR_THREAD_JOIN, "OS_ERR_THREAD_JOIN"},
-    {OS_ERR_THREAD_INVALID, "OS_ERR_THREAD_INVALID"},
-    {OS_ERR_RWLOCK_READ, "OS_ERR_RWLOCK_READ"},
-    {OS_ERR_RWLOCK_WRITE, "OS_ERR_RWLOCK_WRITE"},
-    {OS_ERR_SEMA_BUSY, "OS_ERR_SEMA_BUSY"},
-    {OS_ERR_PROC_MUTEX_INIT, "OS_ERR_PROC_MUTEX_INIT"},
-    {OS_ERR_PROC_MUTEX_DESTROY, "OS_ERR_PROC_MUTEX_DESTROY"},
-    {OS_ERR_PROC_MUTEX_TIMEOUT, "OS_ERR_PROC_MUTEX_TIMEOUT"},
-    {OS_ERR_PROC_MUTEX_NULL, "OS_ERR_PROC_MUTEX_NULL"},
-    {OS_ERR_PROCESS_SPAWN, "OS_ERR_PROCESS_SPAWN"},
-    {OS_ERR_PROCESS_WAIT, "OS_ERR_PROCESS_WAIT"},
-    {OS_ERR_CONV_OPEN, "OS_ERR_CONV_OPEN"},
-    {OS_ERR_CONV_FAILED, "OS_ERR_CONV_FAILED"},
-    {OS_ERR_CONV_BAD_ARG, "OS_ERR_CONV_BAD_ARG"},
-    {OS_ERR_EVENT_TIMEOUT, "OS_ERR_EVENT_TIMEOUT"},
-    {OS_ERR_EVENT_CLOCK, "OS_ERR_EVENT_CLOCK"},
-    {OS_ERR_NET_NULL_ARG, "OS_ERR_NET_NULL_ARG"},
-    {OS_ERR_NET_DOWN, "OS_ERR_NET_DOWN"},
-    {OS_ERR_NET_CONNECT_TIMEOUT, "OS_ERR_NET_CONNECT_TIMEOUT"},
-    {OS_ERR_NET_NO_MAC, "OS_ERR_NET_NO_MAC"},
-    {OS_ERR_NET_RESOLVE, "OS_ERR_NET_RESOLVE"},
-    {OS_ERR_NET_BAD_IP, "OS_ERR_NET_BAD_IP"},
-    {OS_ERR_TIME_MKTIME, "OS_ERR_TIME_MKTIME"},
-};
-
 constexpr const char kUsageText[] =
     "usage: zuos COMMAND [ARGS]\n"
     "\n"
@@ -96,11 +45,11 @@ constexpr Command kCommands[] = {
 }  // namespace
 
 std::string result_text(long code) {
-    for (const CodeName& c : kCodeNames) {
-        if (c.code == code) return std::string(c.name) + " (" + std::to_string(code) + ")";
-    }
-    return std::string(std::strerror(static_cast<int>(code))) + " (errno " + std::to_string(code) +
-           ")";
+    // The library's table: "OS_ERR_NAME: meaning" for its own codes.
+    std::string_view text = os_result_text(static_cast<int>(code));
+    if (size_t colon = text.find(": "); text.rfind("OS_", 0) == 0 && colon != text.npos)
+        return std::string(text.substr(0, colon)) + " (" + std::to_string(code) + ")";
+    return std::string(text) + " (errno " + std::to_string(code) + ")";
 }
 
 int usage_error(std::string_view cmd, const std::string& message) {
@@ -192,7 +141,7 @@ int main(int argc, char** argv) {
         return kOk;
     }
     if (cmd == "--version") {
-        std::printf("zuos %s\n", ZUOS_VERSION);
+        std::printf("zuos %d.%d.%d\n", ZUOS_VERSION_MAJOR, ZUOS_VERSION_MINOR, ZUOS_VERSION_PATCH);
         return kOk;
     }
     for (const Command& c : kCommands) {
