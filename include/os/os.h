@@ -188,11 +188,11 @@ ZU_API int os_file_truncate(HANDLE hFile, int64 nOffset);
  * (or re-open and recover from what is durable), then sync again. */
 ZU_API int os_file_flush(HANDLE hFile);
 /* Extension: fdatasync. As os_file_flush, but metadata that is not needed to read
- * the data back (times) is not forced; a size change still is. Appending therefore
- * costs a metadata write per call, overwriting space reserved with
- * os_file_allocate and synced once does not. 0 or errno; hFile != -1 asserted. A
- * failure loses the data written since the last successful sync (see
- * os_file_flush): a retry that succeeds does not bring it back. */
+ * the data back (times) is not forced; a size change, or the first write into a
+ * reserved block, still is. Appending therefore costs a metadata write per call;
+ * overwriting blocks written once before (a recycled log segment) does not. 0 or
+ * errno; hFile != -1 asserted. A failure loses the data written since the last
+ * successful sync (see os_file_flush): a retry that succeeds does not bring it back. */
 ZU_API int os_file_datasync(HANDLE hFile);
 /* Extension: makes the entries of a directory durable (names created, renamed or
  * removed in it): open(O_RDONLY | O_DIRECTORY | O_CLOEXEC), fsync, close. 0 or the
@@ -229,9 +229,12 @@ ZU_API int os_file_replace(const char* szFileName, const void* pBuf, int64 nLen)
  * there cannot fail for lack of space: fallocate(mode 0), or posix_fallocate where the
  * file system does not support it (EOPNOTSUPP). The size becomes at least nOffset +
  * nLen; existing bytes are unchanged, new ones read as zeros. The new size and blocks
- * are durable after the next os_file_flush. Negative nOffset or nLen gives 22; nLen 0
- * reserves nothing and gives 0. 0 or errno (posix_fallocate's error number on the
- * fallback). hFile != -1 asserted. */
+ * are durable after the next os_file_flush, and later writes inside the range then
+ * change no size. It reserves space, it does not make syncs cheap: ext4 and XFS mark
+ * the blocks unwritten, and the first write into each one is a metadata change that
+ * os_file_datasync must still make. Negative nOffset or nLen gives 22; nLen 0 reserves
+ * nothing and gives 0. 0 or errno (posix_fallocate's error number on the fallback).
+ * hFile != -1 asserted. */
 ZU_API int os_file_allocate(HANDLE hFile, int64 nOffset, int64 nLen);
 /* access(2): 0, OS_ERR_FILE_NOT_FOUND for ENOENT, else errno. */
 ZU_API int os_file_access(const char* szFileName, int nMode);
