@@ -102,6 +102,30 @@ extern "C" {
 #define OS_ERR_TIME_MKTIME 119606
 
 /* ------------------------------------------------------------------------ */
+/* Result texts and version                                                  */
+/* ------------------------------------------------------------------------ */
+/* Text for any result: "OS_OK: success" for 0, "OS_ERR_...: <meaning>" for a library
+ * code (the constant's name, a colon and a short meaning), the standard description
+ * for an errno value ("No such file or directory" for 2; English whatever the
+ * locale), and "unknown result" for anything else. Never NULL; the text is static,
+ * so it may be kept, and any thread may call this. */
+ZU_API const char* os_result_text(int nResult);
+
+/* Version. ZUOS_VERSION_MAJOR, _MINOR and _PATCH are those of these headers.
+ * os_version() returns the version of the library actually loaded as one number,
+ * major * 10000 + minor * 100 + patch (10000 for 1.0.0): the encoding of
+ * ZUOS_VERSION_NUMBER and ZUOS_VERSION, so the two compare directly.
+ * os_version() / 10000 == ZUOS_VERSION_MAJOR tests the major version, and
+ * os_version() >= ZUOS_VERSION that the library is at least as new as the headers.
+ * Any thread. */
+#define ZUOS_VERSION_MAJOR 1
+#define ZUOS_VERSION_MINOR 0
+#define ZUOS_VERSION_PATCH 0
+#define ZUOS_VERSION_NUMBER(major, minor, patch) ((major)*10000 + (minor)*100 + (patch))
+#define ZUOS_VERSION ZUOS_VERSION_NUMBER(ZUOS_VERSION_MAJOR, ZUOS_VERSION_MINOR, ZUOS_VERSION_PATCH)
+ZU_API int os_version(void);
+
+/* ------------------------------------------------------------------------ */
 /* Handle types                                                              */
 /* ------------------------------------------------------------------------ */
 

@@ -292,3 +292,93 @@ int os_file_get_size(HANDLE hFile, int64* pnFileSize) {
     *pnFileSize = end;
     return end == -1 ? errno : OS_OK;
 }
+
+// ---------------------------------------------------------------------------
+// Result texts and version
+// ---------------------------------------------------------------------------
+
+namespace {
+
+struct ResultText {
+    int code;
+    const char* text;  // "NAME: meaning"
+};
+
+// One row per library code: a new code is one line here.
+#define ZU_RESULT(code, meaning) \
+    { code, #code ": " meaning }
+constexpr ResultText kResultTexts[] = {
+    ZU_RESULT(OS_OK, "success"),
+    ZU_RESULT(OS_ERR_FILE_NOT_FOUND, "the path does not exist"),
+    ZU_RESULT(OS_ERR_INVALID_ARG, "a required string or result pointer is null"),
+    ZU_RESULT(OS_ERR_TIME_NULL_ARG, "a required record or result pointer is null"),
+    ZU_RESULT(OS_ERR_TIME_NEGATIVE_SEC, "the seconds argument is negative"),
+    ZU_RESULT(OS_ERR_TIME_LOCALTIME, "the seconds value cannot be broken down into local time"),
+    ZU_RESULT(OS_ERR_TIME_PARSE, "a time expression does not match any accepted form"),
+    ZU_RESULT(OS_ERR_FILE_DELETE, "removing a directory entry failed"),
+    ZU_RESULT(OS_ERR_FILE_SHORT_READ, "a read returned fewer bytes than requested"),
+    ZU_RESULT(OS_ERR_FILE_SHORT_WRITE, "a write stored fewer bytes than requested"),
+    ZU_RESULT(OS_ERR_MEM_UNMAP_VIEW, "unmapping a file view failed"),
+    ZU_RESULT(OS_ERR_DIR_EMPTY_PATH, "the directory path is the empty string"),
+    ZU_RESULT(OS_ERR_DIR_CREATE,
+              "creating a directory failed for a reason other than its existence"),
+    ZU_RESULT(OS_ERR_DIR_REMOVE, "removing a directory failed"),
+    ZU_RESULT(OS_ERR_DIR_OPEN, "the directory cannot be opened or its first read failed"),
+    ZU_RESULT(OS_ERR_DIR_NO_MORE_FILES, "the enumeration has no further entry"),
+    ZU_RESULT(OS_ERR_NO_MEMORY, "a heap allocation failed"),
+    ZU_RESULT(OS_ERR_SHM_CLOSE, "removing a shared-memory segment failed"),
+    ZU_RESULT(OS_ERR_SHM_UNMAP, "detaching a shared-memory segment failed"),
+    ZU_RESULT(OS_ERR_THREAD_CREATE, "creating a thread failed"),
+    ZU_RESULT(OS_ERR_THREAD_JOIN, "joining a thread failed"),
+    ZU_RESULT(OS_ERR_THREAD_INVALID, "the thread handle is not valid"),
+    ZU_RESULT(OS_ERR_RWLOCK_READ, "taking a read lock failed"),
+    ZU_RESULT(OS_ERR_RWLOCK_WRITE, "taking a write lock failed"),
+    ZU_RESULT(OS_ERR_SEMA_BUSY, "the semaphore was not available at once or within the time-out"),
+    ZU_RESULT(OS_ERR_PROC_MUTEX_INIT,
+              "the key of a process mutex cannot be derived, or its shared "
+              "memory cannot be created, opened or attached"),
+    ZU_RESULT(OS_ERR_PROC_MUTEX_DESTROY, "releasing the shared memory of a process mutex failed"),
+    ZU_RESULT(OS_ERR_PROC_MUTEX_TIMEOUT, "a timed wait for a process mutex expired"),
+    ZU_RESULT(OS_ERR_PROC_MUTEX_NULL, "the process-mutex handle is null"),
+    ZU_RESULT(OS_ERR_PROCESS_SPAWN, "starting a child process failed"),
+    ZU_RESULT(OS_ERR_PROCESS_WAIT, "waiting for a child process failed"),
+    ZU_RESULT(OS_ERR_CONV_OPEN, "the requested character-set conversion is not available"),
+    ZU_RESULT(OS_ERR_CONV_FAILED, "the text cannot be converted or does not fit"),
+    ZU_RESULT(OS_ERR_CONV_BAD_ARG,
+              "a conversion argument is null, a destination size is not positive, "
+              "or text to be copied unchanged does not fit"),
+    ZU_RESULT(OS_ERR_EVENT_TIMEOUT, "a timed wait expired"),
+    ZU_RESULT(OS_ERR_EVENT_CLOCK, "reading the clock for a deadline failed"),
+    ZU_RESULT(OS_ERR_NET_NULL_ARG, "a required result buffer is null"),
+    ZU_RESULT(OS_ERR_NET_DOWN, "sending failed because the network is down"),
+    ZU_RESULT(OS_ERR_NET_CONNECT_TIMEOUT, "a connection did not complete within the time-out"),
+    ZU_RESULT(OS_ERR_NET_NO_MAC, "no usable hardware address was found"),
+    ZU_RESULT(OS_ERR_NET_RESOLVE, "host-name resolution failed"),
+    ZU_RESULT(OS_ERR_NET_BAD_IP, "the text is not a dotted IPv4 address"),
+    ZU_RESULT(OS_ERR_TIME_MKTIME, "a broken-down time cannot be turned into seconds"),
+};
+#undef ZU_RESULT
+
+constexpr bool result_codes_unique() {
+    for (const ResultText& a : kResultTexts)
+        for (const ResultText& b : kResultTexts)
+            if (&a != &b && a.code == b.code) return false;
+    return true;
+}
+static_assert(result_codes_unique(), "a result code may have only one text");
+
+}  // namespace
+
+const char* os_result_text(int nResult) {
+    // Library codes lie far above every errno value: a table hit shadows none.
+    for (const ResultText& r : kResultTexts)
+        if (r.code == nResult) return r.text;
+    // glibc's own table: static, untranslated, and never written, unlike strerror's
+    // buffer. Null for a value it does not know.
+    const char* desc = nResult > 0 ? ::strerrordesc_np(nResult) : nullptr;
+    return desc != nullptr ? desc : "unknown result";
+}
+
+int os_version(void) {
+    return ZUOS_VERSION;
+}
