@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -291,6 +292,98 @@ TEST_F(File, ThreadsSharingOneHandleTransferExactBytes) {
     os_file_close(h);
 }
 
+using zutest::dir_names;
+using zutest::read_file;
+
+TEST_F(File, DurableCallsReportPathAndArgumentErrorsAndLeaveNothingBehind) {
+    os_file_close(open_rw("f", "kept"));
+    ASSERT_EQ(::mkdir(dir.file("d").c_str(), 0755), 0);
+    const std::string f = dir.file("f"), missing = dir.file("missing/x");
+    const struct {
+        const char* what;
+        int rc;
+        int expected;
+    } kCases[] = {
+        {"sync of a directory", os_dir_sync(dir.path().c_str()), OS_OK},
+        {"sync of a missing directory", os_dir_sync(dir.file("missing").c_str()), ENOENT},
+        {"sync of a file as a directory", os_dir_sync(f.c_str()), ENOTDIR},
+        {"rename of a missing file",
+         os_file_rename_durable(dir.file("none").c_str(), dir.file("g").c_str()), ENOENT},
+        {"rename into a missing directory", os_file_rename_durable(f.c_str(), missing.c_str()),
+         ENOENT},
+        {"replace in a missing directory", os_file_replace(missing.c_str(), "x", 1), ENOENT},
+        {"replace of a name with a trailing slash", os_file_replace((f + "/").c_str(), "x", 1),
+         EISDIR},
+        {"replace over a directory", os_file_replace(dir.file("d").c_str(), "x", 1), EISDIR},
+        {"replace with a negative length", os_file_replace(f.c_str(), "x", -1), EINVAL},
+    };
+    for (const auto& c : kCases) EXPECT_EQ(c.rc, c.expected) << c.what;
+    EXPECT_EQ(read_file(f), "kept");
+    EXPECT_EQ(dir_names(dir.path()), (std::set<std::string>{"d", "f"})) << "no temporary left";
+}
+
+TEST_F(File, ReplaceWritesEveryByteAndKeepsPermissionBits) {
+    const mode_t old = ::umask(027);
+    const std::string f = dir.file("m");
+    struct stat st {};
+    ASSERT_EQ(os_file_replace(f.c_str(), "first", 5), OS_OK);
+    EXPECT_EQ(::stat(f.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << "a new file: 0666 less the umask";
+    ::umask(old);
+
+    ASSERT_EQ(::chmod(f.c_str(), 0604), 0);
+    std::string big(3 << 20, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
+    ASSERT_EQ(os_file_replace(f.c_str(), big.data(), static_cast<int64>(big.size())), OS_OK);
+    EXPECT_TRUE(read_file(f) == big);
+    ASSERT_EQ(os_file_replace(f.c_str(), "", 0), OS_OK);
+    EXPECT_EQ(read_file(f), "");
+    EXPECT_EQ(::stat(f.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u) << "an existing file keeps its bits";
+
+    // The longest name a directory takes: the temporary's name is cut to fit.
+    const std::string longest = dir.file(std::string(NAME_MAX, 'n'));
+    EXPECT_EQ(os_file_replace(longest.c_str(), "x", 1), OS_OK);
+    EXPECT_EQ(read_file(longest), "x");
+    // Bare names are synced through the current directory.
+    EXPECT_EQ(zutest::run_in_child([&] {
+                  return ::chdir(dir.path().c_str()) != 0 || os_file_replace("rel", "r", 1) != 0 ||
+                         os_file_rename_durable("rel", "rel2") != 0;
+              }),
+              0);
+    EXPECT_EQ(read_file(dir.file("rel2")), "r");
+    EXPECT_EQ(dir_names(dir.path()).size(), 3u) << "no temporary left";
+}
+
+TEST_F(File, AllocateReservesBlocksAndExtendsWithZeros) {
+    HANDLE h = open_rw("a", "abc");
+    const int64 kMiB = 1 << 20;
+    EXPECT_EQ(os_file_allocate(h, 2, kMiB), OS_OK);
+    EXPECT_EQ(position(h), 3) << "the position does not move";
+    struct stat st {};
+    ASSERT_EQ(::fstat(h, &st), 0);
+    EXPECT_EQ(st.st_size, 2 + kMiB);
+    EXPECT_GE(st.st_blocks * 512, kMiB) << "the blocks are reserved, not a hole";
+    std::string head(8, 'U');
+    int32 n = 0;
+    EXPECT_EQ(os_file_pread(h, 0, head.data(), 8, &n), OS_OK);
+    EXPECT_EQ(head, std::string("abc") + std::string(5, '\0'));
+    EXPECT_EQ(os_file_allocate(h, 0, 4), OS_OK);
+    EXPECT_EQ(os_file_allocate(h, 1LL << 40, 0), OS_OK) << "nothing to reserve";
+    EXPECT_EQ(os_file_allocate(h, -1, 1), EINVAL);
+    EXPECT_EQ(os_file_allocate(h, 0, -1), EINVAL);
+    EXPECT_EQ(size_of(h), 2 + kMiB) << "never shrinks";
+    EXPECT_EQ(os_file_datasync(h), OS_OK);
+    os_file_close(h);
+
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    EXPECT_EQ(os_file_datasync(p[0]), EINVAL);
+    EXPECT_EQ(os_file_allocate(p[1], 0, 1), ESPIPE);
+    ::close(p[0]);
+    ::close(p[1]);
+}
+
 // No fixture: the death-test child re-runs the body and dies, so it must not own a
 // temporary directory it cannot remove.
 TEST(FileDeathTest, AssertedPreconditionsAbortInEveryBuildType) {
@@ -301,6 +394,12 @@ TEST(FileDeathTest, AssertedPreconditionsAbortInEveryBuildType) {
     EXPECT_DEATH(os_file_seek_write(0, 0, "x", 1, nullptr), "pBytesWritten != nullptr");
     EXPECT_DEATH(os_file_pread(-1, 0, &n, 1, &n), "hFile != -1");
     EXPECT_DEATH(os_file_pwrite(0, 0, nullptr, 1, &n), "pBuf != nullptr");
+    EXPECT_DEATH(os_file_datasync(-1), "hFile != -1");
+    EXPECT_DEATH(os_file_allocate(-1, 0, 1), "hFile != -1");
+    EXPECT_DEATH(os_dir_sync(nullptr), "szDirName != nullptr");
+    EXPECT_DEATH(os_file_rename_durable("a", nullptr), "szNewName != nullptr");
+    EXPECT_DEATH(os_file_replace(nullptr, "x", 1), "szFileName != nullptr");
+    EXPECT_DEATH(os_file_replace("a", nullptr, 0), "pBuf != nullptr");
 }
 
 }  // namespace

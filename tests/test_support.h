@@ -9,8 +9,12 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <string>
 
 namespace zutest {
@@ -98,6 +102,22 @@ inline int run_in_child(const std::function<int()>& fn) {
     while (::waitpid(pid, &st, 0) < 0) {
     }
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// A file's whole content, or nullopt when it cannot be opened.
+inline std::optional<std::string> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// The names in a directory ("." and ".." aside).
+inline std::set<std::string> dir_names(const std::string& path) {
+    std::set<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(path)) out.insert(e.path().filename());
+    return out;
 }
 
 }  // namespace zutest

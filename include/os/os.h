@@ -104,6 +104,30 @@ extern "C" {
 #define OS_ERR_TIME_MKTIME 119606
 
 /* ------------------------------------------------------------------------ */
+/* Result texts and version                                                  */
+/* ------------------------------------------------------------------------ */
+/* Text for any result: "OS_OK: success" for 0, "OS_ERR_...: <meaning>" for a library
+ * code (the constant's name, a colon and a short meaning), the standard description
+ * for an errno value ("No such file or directory" for 2; English whatever the
+ * locale), and "unknown result" for anything else. Never NULL; the text is static,
+ * so it may be kept, and any thread may call this. */
+ZU_API const char* os_result_text(int nResult);
+
+/* Version. ZUOS_VERSION_MAJOR, _MINOR and _PATCH are those of these headers.
+ * os_version() returns the version of the library actually loaded as one number,
+ * major * 10000 + minor * 100 + patch (10000 for 1.0.0): the encoding of
+ * ZUOS_VERSION_NUMBER and ZUOS_VERSION, so the two compare directly.
+ * os_version() / 10000 == ZUOS_VERSION_MAJOR tests the major version, and
+ * os_version() >= ZUOS_VERSION that the library is at least as new as the headers.
+ * Any thread. */
+#define ZUOS_VERSION_MAJOR 1
+#define ZUOS_VERSION_MINOR 0
+#define ZUOS_VERSION_PATCH 0
+#define ZUOS_VERSION_NUMBER(major, minor, patch) ((major)*10000 + (minor)*100 + (patch))
+#define ZUOS_VERSION ZUOS_VERSION_NUMBER(ZUOS_VERSION_MAJOR, ZUOS_VERSION_MINOR, ZUOS_VERSION_PATCH)
+ZU_API int os_version(void);
+
+/* ------------------------------------------------------------------------ */
 /* Handle types                                                              */
 /* ------------------------------------------------------------------------ */
 
@@ -181,8 +205,63 @@ ZU_API int os_file_pwrite(HANDLE hFile, int64 nOffset, const void* pBuf, int32 n
                           int32* pBytesWritten);
 /* ftruncate: cuts or extends (with zeros); the position does not move. */
 ZU_API int os_file_truncate(HANDLE hFile, int64 nOffset);
-/* fsync. */
+/* fsync: returns once the file's data and metadata (size included) are on the
+ * device. Its name is durable only once its directory is synced too (os_dir_sync).
+ * A failed sync: after any sync call reports an error, treat everything written to
+ * the file since the last successful sync as lost. The kernel may already have
+ * dropped those pages and marked them clean, so a retried sync can succeed without
+ * writing them: retrying is not a recovery. Write the data again from your own copy
+ * (or re-open and recover from what is durable), then sync again. */
 ZU_API int os_file_flush(HANDLE hFile);
+/* Extension: fdatasync. As os_file_flush, but metadata that is not needed to read
+ * the data back (times) is not forced; a size change, or the first write into a
+ * reserved block, still is. Appending therefore costs a metadata write per call;
+ * overwriting blocks written once before (a recycled log segment) does not. 0 or
+ * errno; hFile != -1 asserted. A failure loses the data written since the last
+ * successful sync (see os_file_flush): a retry that succeeds does not bring it back. */
+ZU_API int os_file_datasync(HANDLE hFile);
+/* Extension: makes the entries of a directory durable (names created, renamed or
+ * removed in it): open(O_RDONLY | O_DIRECTORY | O_CLOEXEC), fsync, close. 0 or the
+ * errno of open or fsync: 2 for a missing directory, 20 for a path that is not a
+ * directory. szDirName asserted. A failure means those names may be lost at a crash,
+ * whatever a retry says (see os_file_flush). */
+ZU_API int os_dir_sync(const char* szDirName);
+/* Extension: a rename that survives a crash. Syncs the file under szOldName (opened
+ * read-only, so it must be readable), renames it, then syncs the directory of
+ * szNewName and, when it is another directory, that of szOldName (both are synced
+ * even if the first fails; the first errno is returned). A failure before or in the
+ * rename changes nothing. A failed directory sync comes after the rename: the new
+ * name is in place but may not survive a crash, and its errno is returned (see
+ * os_file_flush for what a failed sync means). Both names asserted. */
+ZU_API int os_file_rename_durable(const char* szOldName, const char* szNewName);
+/* Extension: replaces the whole content of szFileName so that a crash at any moment
+ * leaves either the old content or the new, never a mix or an empty file. Writes the
+ * nLen bytes of pBuf (all of them, continuing short writes and EINTR) to a new file
+ * ".<name>.<12 hex digits>" in the same directory, created with O_EXCL (another name
+ * is drawn if one is taken), syncs it, renames it over szFileName and syncs the
+ * directory. An existing file's permission bits are kept (not its owner, nor its
+ * links: a symbolic link or an extra hard link at szFileName is replaced, not written
+ * through); a new file gets 0666 less the umask. nLen 0 makes an empty file; a
+ * negative nLen gives 22. On a failure before the rename the temporary file is
+ * removed, szFileName is untouched, and the first failing call's errno is returned.
+ * A failed directory sync comes after the rename: the new content is in place but
+ * its name may not survive a crash (see os_file_flush). A temporary left by a crash
+ * is never reused nor removed by a later replace (it may belong to a replace still
+ * running in another process); remove stale ones at start-up if they matter.
+ * Concurrent replaces of one file are safe: the last rename wins. szFileName and pBuf
+ * asserted. */
+ZU_API int os_file_replace(const char* szFileName, const void* pBuf, int64 nLen);
+/* Extension: reserves the blocks of [nOffset, nOffset + nLen) so that later writes
+ * there cannot fail for lack of space: fallocate(mode 0), or posix_fallocate where the
+ * file system does not support it (EOPNOTSUPP). The size becomes at least nOffset +
+ * nLen; existing bytes are unchanged, new ones read as zeros. The new size and blocks
+ * are durable after the next os_file_flush, and later writes inside the range then
+ * change no size. It reserves space, it does not make syncs cheap: ext4 and XFS mark
+ * the blocks unwritten, and the first write into each one is a metadata change that
+ * os_file_datasync must still make. Negative nOffset or nLen gives 22; nLen 0 reserves
+ * nothing and gives 0. 0 or errno (posix_fallocate's error number on the fallback).
+ * hFile != -1 asserted. */
+ZU_API int os_file_allocate(HANDLE hFile, int64 nOffset, int64 nLen);
 /* access(2): 0, OS_ERR_FILE_NOT_FOUND for ENOENT, else errno. */
 ZU_API int os_file_access(const char* szFileName, int nMode);
 /* Size via lseek64(0, SEEK_END): leaves the position at the end of the file.

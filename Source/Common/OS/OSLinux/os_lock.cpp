@@ -113,7 +113,7 @@ void remove_foreign_set(const char* szSemaName, key_t key) noexcept {
     ::memset(szCMD, 0, sizeof szCMD);
     ::snprintf(szCMD, sizeof szCMD, "ipcrm -S %d", static_cast<int>(key));
     ::printf("os_proc_sema_init semget failed szSemaName %s  exe cmd %s\n", szSemaName, szCMD);
-    (void)::system(szCMD);
+    zu::run_command(szCMD);
 }
 
 // ---------------------------------------------------------------------------

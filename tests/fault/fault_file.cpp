@@ -1,0 +1,146 @@
+// Failure paths of the durable calls: each failing step returns the first errno and
+// leaves no temporary file and no descriptor behind; the files change only when the
+// rename has happened. Also the fallback of the space reservation.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdarg.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "fault_injection.h"
+#include "os/os.h"
+#include "test_support.h"
+
+FI_WRAP(int, fsync, -1, (int fd), (fd))
+FI_WRAP(int, fchmod, -1, (int fd, mode_t m), (fd, m))
+FI_WRAP(int, rename, -1, (const char* from, const char* to), (from, to))
+FI_WRAP(int, fallocate, -1, (int fd, int mode, off_t off, off_t len), (fd, mode, off, len))
+
+// Hand-written: a failing write, or one that takes only half of what it is given.
+// FI_WRAP(ssize_t, write
+fi::Point fi_write, fi_write_short;
+extern "C" ssize_t __real_write(int fd, const void* buf, size_t n);
+extern "C" ssize_t __wrap_write(int fd, const void* buf, size_t n) {
+    if (fi_write.hit()) {
+        errno = fi_write.err;
+        return -1;
+    }
+    return __real_write(fd, buf, fi_write_short.hit() ? n / 2 : n);
+}
+
+// FI_WRAP(int, open
+fi::Point fi_open;
+extern "C" int __real_open(const char* path, int flags, ...);
+extern "C" int __wrap_open(const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = (flags & O_CREAT) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    if (!fi_open.hit()) return __real_open(path, flags, mode);
+    errno = fi_open.err;
+    return -1;
+}
+
+// A failing close still closes, as on Linux.
+// FI_WRAP(int, close
+fi::Point fi_close;
+extern "C" int __real_close(int fd);
+extern "C" int __wrap_close(int fd) {
+    const int rc = __real_close(fd);
+    if (!fi_close.hit()) return rc;
+    errno = fi_close.err;
+    return -1;
+}
+
+namespace {
+
+// Every file below root with its content, and every directory with a trailing '/'.
+std::map<std::string, std::string> tree(const std::string& root) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+        std::string rel = std::filesystem::relative(e.path(), root);
+        if (e.is_directory()) {
+            out[rel + "/"];
+            continue;
+        }
+        out[rel] = zutest::read_file(e.path()).value_or("");
+    }
+    return out;
+}
+
+TEST(FileFault, DurableCallsFailAtEachStepWithoutLeftovers) {
+    struct Case {
+        const char* what;
+        bool replace;  // else a rename from a/m into b/
+        fi::Point& point;
+        long nth;
+        int err;
+        int rc;
+        bool done;
+    };
+    const Case kCases[] = {
+        {"temporary name taken: another is drawn", true, fi_open, 1, EEXIST, OS_OK, true},
+        {"temporary cannot be created", true, fi_open, 1, EACCES, EACCES, false},
+        {"permission bits cannot be set", true, fi_fchmod, 1, EPERM, EPERM, false},
+        {"interrupted write is continued", true, fi_write, 1, EINTR, OS_OK, true},
+        {"short write is continued", true, fi_write_short, 1, 0, OS_OK, true},
+        {"write fails", true, fi_write, 1, ENOSPC, ENOSPC, false},
+        {"temporary sync fails", true, fi_fsync, 1, EIO, EIO, false},
+        {"temporary close fails", true, fi_close, 1, EIO, EIO, false},
+        {"rename fails", true, fi_rename, 1, EXDEV, EXDEV, false},
+        {"directory cannot be opened after the rename", true, fi_open, 2, EMFILE, EMFILE, true},
+        {"directory sync fails after the rename", true, fi_fsync, 2, EIO, EIO, true},
+        {"file cannot be opened", false, fi_open, 1, EACCES, EACCES, false},
+        {"file sync fails", false, fi_fsync, 1, EIO, EIO, false},
+        {"rename fails", false, fi_rename, 1, EXDEV, EXDEV, false},
+        {"new directory sync fails after the rename", false, fi_fsync, 2, EIO, EIO, true},
+        {"old directory sync fails after the rename", false, fi_fsync, 3, EIO, EIO, true},
+    };
+    using Tree = std::map<std::string, std::string>;
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(std::string(c.replace ? "replace: " : "rename: ") + c.what);
+        zutest::TempDir t;
+        std::filesystem::create_directory(t.file("a"));
+        std::filesystem::create_directory(t.file("b"));
+        std::ofstream(t.file("a/m")) << "old";
+        const Tree before = {{"a/", ""}, {"a/m", "old"}, {"b/", ""}};
+        const Tree after = c.replace ? Tree{{"a/", ""}, {"a/m", "new"}, {"b/", ""}}
+                                     : Tree{{"a/", ""}, {"b/", ""}, {"b/m", "old"}};
+        const int fds = zutest::open_fd_count();
+        {
+            fi::Armed armed(c.point, c.nth, c.err);
+            EXPECT_EQ(c.replace
+                          ? os_file_replace(t.file("a/m").c_str(), "new", 3)
+                          : os_file_rename_durable(t.file("a/m").c_str(), t.file("b/m").c_str()),
+                      c.rc);
+        }
+        EXPECT_EQ(tree(t.path()), c.done ? after : before);
+        EXPECT_EQ(zutest::open_fd_count(), fds);
+    }
+}
+
+TEST(FileFault, AllocateFallsBackWhereTheFileSystemCannotReserve) {
+    zutest::TempDir t;
+    HANDLE h = -1;
+    ASSERT_EQ(os_file_open(t.file("f").c_str(), O_RDWR | O_CREAT, &h), OS_OK);
+    struct stat st {};
+    {
+        fi::Armed armed(fi_fallocate, 1, EOPNOTSUPP);
+        EXPECT_EQ(os_file_allocate(h, 4096, 8192), OS_OK);
+    }
+    EXPECT_EQ(::fstat(h, &st), 0);
+    EXPECT_EQ(st.st_size, 12288);
+    {
+        fi::Armed armed(fi_fallocate, 1, ENOSPC);
+        EXPECT_EQ(os_file_allocate(h, 0, 1 << 20), ENOSPC) << "other errors are not retried";
+    }
+    EXPECT_EQ(::fstat(h, &st), 0);
+    EXPECT_EQ(st.st_size, 12288);
+    os_file_close(h);
+}
+
+}  // namespace
