@@ -743,7 +743,9 @@ int submit(AioHandle q, Op op, HANDLE h, int64 off, const void* buf, int32 n, ui
             return -r;
         }
     } else {
-        OS_AIO_DONE& d = q->local[(q->local_head + q->local_count++) % q->depth];
+        int32 at = q->local_head + q->local_count++;
+        if (at >= q->depth) at -= q->depth;  // a ring of depth records
+        OS_AIO_DONE& d = q->local[at];
         d.nTag = tag;
         d.nDone = -1;
         d.nResult = plain_transfer(op, h, off, const_cast<void*>(buf), n, &d.nDone);
@@ -838,7 +840,7 @@ int os_aio_wait(AioHandle hAio, int32 nMin, int32 nMSecTimeout, OS_AIO_DONE* pDo
     int32 got = 0;
     for (; got < nMax && hAio->local_count > 0; ++got, --hAio->local_count) {
         pDone[got] = hAio->local[hAio->local_head];
-        hAio->local_head = (hAio->local_head + 1) % hAio->depth;
+        if (++hAio->local_head == hAio->depth) hAio->local_head = 0;
     }
     // Everything on the plain engine is done at submission, so it always has `need`.
     const int rc = hAio->uring ? ring_collect(hAio, need, nMSecTimeout, pDone, nMax, &got) : OS_OK;
