@@ -40,6 +40,8 @@ constexpr const char kHelp[] =
     "                  the interface that has that address\n"
     "  ipv4 addresses  os_network_get_localip, in the order the library reports them\n"
     "  executable      os_dir_get_curr_process_path\n"
+    "  io engine       what runs the batched and queued I/O (os_aio_engine of a\n"
+    "                  new queue): io_uring, or plain system calls and why\n"
     "A fact the library cannot establish is shown with its result code; the exit\n"
     "status is still 0.\n"
     "\n"
@@ -203,7 +205,18 @@ struct Host {
     Addresses ips;
     bool exe_ok = false;
     std::string exe;
+    int aio_rc = OS_OK;
+    bool uring = false;
 };
+
+// The engine a queue opened without flags gets here.
+void read_io_engine(Host& h) {
+    AioHandle q = nullptr;
+    h.aio_rc = os_aio_open(1, 0, &q);
+    if (h.aio_rc != OS_OK) return;
+    h.uring = os_aio_engine(q) == 1;
+    os_aio_close(q);
+}
 
 Host read_host() {
     Host h;
@@ -222,6 +235,7 @@ Host read_host() {
     int32 n = os_dir_get_curr_process_path(path, sizeof path);
     h.exe_ok = n >= 0;
     if (h.exe_ok) h.exe.assign(path, static_cast<size_t>(n));
+    read_io_engine(h);
     return h;
 }
 
@@ -267,6 +281,12 @@ void print_text(const Host& h) {
         line("ipv4 addresses", text.empty() ? "none" : text);
     }
     line("executable", h.exe_ok ? h.exe : "unavailable");
+    const char* env = std::getenv("ZUOS_IO_URING");
+    const bool off = env != nullptr && std::strcmp(env, "0") == 0;
+    line("io engine", h.aio_rc != OS_OK ? "unavailable: " + result_text(h.aio_rc)
+                      : h.uring         ? "io_uring"
+                      : off             ? "plain system calls (ZUOS_IO_URING=0)"
+                                        : "plain system calls (io_uring is not available)");
 }
 
 void print_json(const Host& h) {
@@ -307,6 +327,9 @@ void print_json(const Host& h) {
         out.raw("ipv4", JsonObject().raw("addresses", json_array(ips)).text());
     }
     out.raw("executable", h.exe_ok ? json_quote(h.exe) : "null");
+    out.raw("io_engine", h.aio_rc != OS_OK ? JsonObject().raw("error", result_json(h.aio_rc)).text()
+                         : h.uring         ? json_quote("io_uring")
+                                           : json_quote("plain"));
     std::printf("%s\n", out.text().c_str());
 }
 

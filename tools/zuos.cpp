@@ -21,7 +21,7 @@ constexpr const char kUsageText[] =
     "commands:\n"
     "  host [--json]                  local time and zone offsets, local seconds, system\n"
     "                                 character set, MAC address and its interface,\n"
-    "                                 IPv4 addresses, executable path\n"
+    "                                 IPv4 addresses, executable path, I/O engine\n"
     "  time EXPR [--base WHEN]        evaluate a time expression\n"
     "  conv --from CS --to CS         convert standard input to standard output\n"
     "                                 (CS: sys, utf8, gb18030, gbk or gb2312)\n"

@@ -76,6 +76,8 @@ extern "C" {
 #define OS_ERR_NO_MEMORY 110241
 #define OS_ERR_SHM_CLOSE 110243
 #define OS_ERR_SHM_UNMAP 110245
+#define OS_ERR_AIO_FULL 110251
+#define OS_ERR_AIO_TIMEOUT 110252
 #define OS_ERR_THREAD_CREATE 110261
 #define OS_ERR_THREAD_JOIN 110262
 #define OS_ERR_THREAD_INVALID 110263
@@ -265,6 +267,102 @@ ZU_API int os_file_access(const char* szFileName, int nMode);
 /* Size via lseek64(0, SEEK_END): leaves the position at the end of the file.
  * *pnFileSize is -1 after a failure. */
 ZU_API int os_file_get_size(HANDLE hFile, int64* pnFileSize);
+
+/* ------------------------------------------------------------------------ */
+/* Batched and asynchronous positioned I/O                                  */
+/* ------------------------------------------------------------------------ */
+/* Extensions: many positioned transfers for one wait. Two engines give identical
+ * results: Linux io_uring (kernel 5.11 or later), and plain pread64 / pwrite64 /
+ * fdatasync calls, used where io_uring is refused (ENOSYS or EPERM from its setup:
+ * an old kernel, a seccomp profile, kernel.io_uring_disabled), when OS_AIO_FALLBACK
+ * is given, or for the whole process when the environment has ZUOS_IO_URING=0.
+ *
+ * Each transfer's result and count are exactly os_file_pread's / os_file_pwrite's:
+ * 0 with the full count; OS_ERR_FILE_SHORT_READ / OS_ERR_FILE_SHORT_WRITE with the
+ * count transferred (end of file); an errno with -1 (EBADF for a closed or -1
+ * handle, EFAULT for a null buffer, ESPIPE for a pipe or socket; a negative count is
+ * passed on as os_file_pread passes it, and Linux answers EFAULT). A negative offset
+ * gives EINVAL without any transfer. Nothing is retried and no descriptor's position
+ * moves. Only regular files and block devices go to io_uring; other descriptors are
+ * always served by the plain calls.
+ *
+ * Process-wide state: the library keeps one atomic flag, set on first use, holding
+ * what ZUOS_IO_URING says (read once; only "0" counts) and whether io_uring was
+ * refused, so that a refused setup is not tried again on every call. Nothing else
+ * outlives a call except the queues below, which the caller owns. */
+
+typedef struct _OS_IO_REQUEST {
+    HANDLE hFile;  /* in */
+    int32 nBytes;  /* in: bytes to transfer */
+    int64 nOffset; /* in: absolute offset */
+    void* pBuf;    /* in */
+    int32 nResult; /* out: this request's result */
+    int32 nDone;   /* out: bytes transferred, -1 when the transfer failed */
+} OS_IO_REQUEST;
+
+/* Carries out nCount requests, reading into or writing from each pBuf, and returns
+ * when all have finished. Requests may name different handles and run in no set
+ * order (overlapping writes have no defined winner). Returns 0 when every request
+ * was carried out, whatever its own result; EINVAL for a negative nCount; or the
+ * errno of a failure to set up or submit the transfers (ENOMEM, EMFILE, EAGAIN),
+ * and then every request not carried out holds that errno with nDone -1 (the call
+ * still waits for those the kernel took; should even that wait fail, they are
+ * counted as not carried out, though the kernel may yet finish them). A request
+ * with a negative offset gets EINVAL and keeps its nDone, as os_file_pread keeps its
+ * count. pReqs asserted when nCount > 0. Each call sets up its own io_uring
+ * instance (a single request is one plain call), so any number of threads may
+ * batch at once, on shared handles too. */
+ZU_API int os_file_pread_batch(OS_IO_REQUEST* pReqs, int32 nCount);
+ZU_API int os_file_pwrite_batch(OS_IO_REQUEST* pReqs, int32 nCount);
+
+/* An asynchronous queue: submit now, collect the completions later. One thread at a
+ * time per queue; any number of queues. */
+typedef struct _OS_AIO* AioHandle;
+typedef struct _OS_AIO_DONE {
+    uint64 nTag;   /* the tag given at submission */
+    int32 nResult; /* as a batch request's */
+    int32 nDone;   /* as a batch request's; 0 for a data sync that succeeded */
+} OS_AIO_DONE;
+#define OS_AIO_FALLBACK 1 /* flag of os_aio_open: plain system calls, no io_uring */
+
+/* Opens a queue on which up to nDepth (1 to 4096) requests may be in flight, that is
+ * submitted and not yet collected. It holds its own io_uring instance unless the
+ * plain engine applies (see above). OS_OK; EINVAL for nDepth out of range or an
+ * unknown flag; OS_ERR_NO_MEMORY; or the errno of the io_uring setup (ENOMEM,
+ * EMFILE). *pAio is NULL after a failure. pAio asserted. */
+ZU_API int os_aio_open(int32 nDepth, uint32 nFlags, AioHandle* pAio);
+/* Submits one positioned transfer tagged nTag. Only the queue's own state is
+ * checked: OS_ERR_AIO_FULL when nDepth requests are in flight, EINVAL for a negative
+ * nBytes; nothing is queued then. A bad handle or offset is accepted and completes
+ * with the error a batch would give it (nDone -1). On io_uring the transfer starts
+ * at once (a file system that ignores non-blocking attempts, FUSE for one, can make
+ * this call wait), and a failure to submit it is returned as its errno (nothing
+ * queued); the plain engine carries it out within this call and queues its
+ * completion. The buffer must stay valid until the completion is collected or the
+ * queue closed. hAio asserted. */
+ZU_API int os_aio_read(AioHandle hAio, HANDLE hFile, int64 nOffset, void* pBuf, int32 nBytes,
+                       uint64 nTag);
+ZU_API int os_aio_write(AioHandle hAio, HANDLE hFile, int64 nOffset, const void* pBuf, int32 nBytes,
+                        uint64 nTag);
+/* Submits an fdatasync of hFile tagged nTag: it completes with 0 and nDone 0, or the
+ * errno with nDone -1. As os_aio_read otherwise. */
+ZU_API int os_aio_datasync(AioHandle hAio, HANDLE hFile, uint64 nTag);
+/* Collects completions, in no set order, into pDone[0..nMax), their number into
+ * *pnGot. Returns 0 once it holds at least nMin, where nMin is lowered to the number
+ * in flight (it never waits for requests not submitted). nMSecTimeout -1 waits
+ * without limit, 0 only collects what is done; OS_ERR_AIO_TIMEOUT when the time runs
+ * out first, with what was collected. A signal does not end the wait. EINVAL
+ * (nothing collected) unless 0 <= nMin <= nMax and nMSecTimeout >= -1; the errno of
+ * a failed wait, with what was collected. hAio and pnGot asserted, pDone when
+ * nMax > 0. */
+ZU_API int os_aio_wait(AioHandle hAio, int32 nMin, int32 nMSecTimeout, OS_AIO_DONE* pDone,
+                       int32 nMax, int32* pnGot);
+/* Waits for every request still in flight (their completions are dropped), then
+ * frees the queue, also when that wait fails (its errno is then returned). hAio
+ * asserted. */
+ZU_API int os_aio_close(AioHandle hAio);
+/* 1 when the queue runs on io_uring, 0 on plain system calls. hAio asserted. */
+ZU_API int os_aio_engine(AioHandle hAio);
 
 /* ------------------------------------------------------------------------ */
 /* Directories                                                              */

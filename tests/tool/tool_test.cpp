@@ -397,6 +397,15 @@ TEST(Tool, IpcRemoveRefusesWhatIsInUseOrForeignUnlessForced) {
     }
 }
 
+TEST(Tool, HostReportsTheIoEngine) {
+    Result r = run_zuos({"host"}, "", {"ZUOS_IO_URING=0"});
+    EXPECT_TRUE(contains(r.out, "io engine       plain system calls (ZUOS_IO_URING=0)\n")) << r.out;
+    r = run_zuos({"host"}, "", {"ZUOS_IO_URING=1"});
+    EXPECT_TRUE(contains(r.out, "io engine       io_uring\n") ||
+                contains(r.out, "io engine       plain system calls (io_uring is not available)\n"))
+        << r.out;
+}
+
 // --json: one JSON object holding the facts, checked with jq; for ipc also after a
 // refused and a forced removal.
 TEST(Tool, JsonOutputOfHostAndIpc) {
@@ -420,7 +429,7 @@ TEST(Tool, JsonOutputOfHostAndIpc) {
          ".zone.daylight_saving == false and ((.local_seconds.local_time - "
          ".local_seconds.library) / 60 | round) == 30 and .lang == \"zh_CN.GBK\" and "
          ".charset.from_utf8 == \"GBK\" and (.ipv4.addresses | any(. == \"127.0.0.1\")) and "
-         "(.executable | endswith(\"/zuos\"))"},
+         "(.executable | endswith(\"/zuos\")) and (.io_engine | IN(\"io_uring\", \"plain\"))"},
         {{"ipc", key_file, "--json"}, 0, ipc + "[]"},
         {{"ipc", key_file, "--json", "--remove"}, 1, ipc + "[]"},
         {{"ipc", key_file, "--json", "--remove", "--force"}, 0, ipc + "[\"semaphore\"]"},
