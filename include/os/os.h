@@ -451,18 +451,21 @@ ZU_API int os_proc_sema_timedacquire(SemaHandle hSema, int32 nMSecTimeout);
  * shared-memory segment. */
 
 /* Creates or opens the mutex and writes its handle to *phMutex (NULL after any
- * failure; phMutex unchecked). The exclusive shmget decides the creator, which
- * initialises the mutex robust and process-shared. An opener pauses 1 ms, attaches,
- * and does not use the mutex until the creator has initialised it: the kernel
- * zero-fills a new segment and an initialised mutex is never all zero bytes, so the
- * opener waits, up to about 1 s, for a non-zero byte. If none comes: a segment this
- * process itself created (the key fell free between its two shmget calls) is
- * initialised here; one whose creator has died is marked for removal, so that the
- * next call creates a fresh one, and OS_ERR_PROC_MUTEX_INIT is returned.
+ * failure; phMutex unchecked). One init per name at a time: each holds an exclusive
+ * flock on the key file (opened O_CLOEXEC) from before its shmget until the mutex
+ * is initialised, and waits for it, trying every millisecond, up to about 1 s. The
+ * exclusive shmget decides the creator, which initialises the mutex robust and
+ * process-shared; an opener attaches without the 1 ms pause, since the lock already
+ * waits for the creator. The kernel zero-fills a new segment and an initialised
+ * mutex is never all zero bytes, so a mutex found all zeros under the lock was
+ * abandoned by a creator that ended half-way (the kernel dropped its lock, whether
+ * it is a zombie or its pid now names another process): the opener initialises it
+ * and succeeds. A live creator that is slow (stopped, say) keeps the lock, and the
+ * opener gives up after its wait with OS_ERR_PROC_MUTEX_INIT.
  * Results: OS_OK; OS_ERR_NO_MEMORY (checked first); the errno of opening the key
  * file; OS_ERR_PROC_MUTEX_INIT when ftok, shmget or shmat fail (a smaller segment
- * under the key included) or the mutex never gets initialised. A segment created by
- * this call stays if attaching it fails. */
+ * under the key included) or another init keeps the lock for the whole wait. A
+ * segment created by this call stays if attaching it fails. */
 ZU_API int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex);
 /* Locks, waiting while any thread of any attached process holds it. When the holder
  * died holding it (EOWNERDEAD), the lock is made consistent and the new holder gets

@@ -1,17 +1,22 @@
 // Failure paths of the locks and events: allocation failures, a semaphore set whose
 // initialisation fails, segments that cannot be made, attached or released, and
-// semaphores that cannot be made or closed. Each checks the result, that nothing is
-// left allocated (LeakSanitizer in the asan build), open or in the system.
+// semaphores that cannot be made or closed; and a process-mutex creator stopped or
+// ended half-way. Each checks the result, that nothing is left allocated
+// (LeakSanitizer in the asan build), open or in the system.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <semaphore.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
 
+#include <functional>
 #include <string>
 
 #include "fault_injection.h"
+#include "lock_test_util.h"
 #include "os/os.h"
 #include "test_support.h"
 
@@ -52,6 +57,16 @@ extern "C" int __wrap_semctl(int id, int num, int cmd, ...) {
         return -1;
     }
     return __real_semctl(id, num, cmd, arg);
+}
+
+// Runs in the middle of a process mutex's initialisation, after its segment is made
+// and attached and before the mutex is written, in a process that sets it.
+// FI_WRAP(int, pthread_mutexattr_init
+std::function<void()> fi_mutex_init_hook;
+extern "C" int __real_pthread_mutexattr_init(pthread_mutexattr_t* a);
+extern "C" int __wrap_pthread_mutexattr_init(pthread_mutexattr_t* a) {
+    if (fi_mutex_init_hook) fi_mutex_init_hook();
+    return __real_pthread_mutexattr_init(a);
 }
 
 // FI_WRAP(sem_t*, sem_open
@@ -151,6 +166,48 @@ TEST_F(IpcFault, ProcMutexDestroyFailuresStillFreeTheRecord) {
                   OS_ERR_PROC_MUTEX_DESTROY);
         ::shmdt(addr);  // the failed destroy left it attached
         remove_segment();
+    }
+}
+
+// A process-mutex creator that ends half-way, after making the segment and before
+// writing the mutex, whatever becomes of its pid (a zombie not yet collected, or a
+// process now running another program), is taken over by the next init. One that is
+// only stopped is not overtaken: the init gives up after its wait, and succeeds once
+// the creator has gone on.
+TEST_F(IpcFault, AProcMutexCreatorThatEndsHalfWayIsTakenOverButNotAStoppedOne) {
+    const struct {
+        const char* creator;
+        void (*act)();
+        int rc;
+    } cases[] = {
+        {"killed, a zombie", [] { ::raise(SIGKILL); }, OS_OK},
+        {"running another program", [] { ::execl("/bin/sleep", "sleep", "60", nullptr); }, OS_OK},
+        {"stopped", [] { ::raise(SIGSTOP); }, OS_ERR_PROC_MUTEX_INIT},
+    };
+    for (const auto& c : cases) {
+        locktest::Pipe reached;
+        // The creator keeps its record to the end, reachable through its copy of h.
+        ProcMutexHandle h = nullptr;
+        const pid_t creator = locktest::fork_child([&] {
+            fi_mutex_init_hook = [&] {
+                reached.notify();
+                c.act();
+            };
+            return os_proc_mutex_init(name.c_str(), &h);
+        });
+        ASSERT_TRUE(reached.wait()) << c.creator;
+        EXPECT_EQ(os_proc_mutex_init(name.c_str(), &h), c.rc) << c.creator;
+        if (c.rc != OS_OK) {
+            ::kill(creator, SIGCONT);
+            EXPECT_TRUE(locktest::reap(creator)) << c.creator;
+            ASSERT_EQ(os_proc_mutex_init(name.c_str(), &h), OS_OK) << c.creator;
+        } else {
+            locktest::reap(creator, /*kill=*/true);
+        }
+        EXPECT_EQ(os_proc_mutex_acquire(h), OS_OK);
+        EXPECT_EQ(os_proc_mutex_release(h), OS_OK);
+        EXPECT_EQ(os_proc_mutex_destroy(h), OS_OK);
+        remove_segment();  // were the destroy to fail, the next case starts clean all the same
     }
 }
 

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -47,6 +48,49 @@ int ensure_key_file(const char* szName) noexcept {
     (void)os_file_close(hFile);
     return OS_OK;
 }
+
+// The key file, open (and created if missing) for the length of one init, with an
+// exclusive flock that lets one process at a time set up the object of that name.
+// The kernel drops the lock when its holder dies, so a crash cannot wedge it.
+// O_CLOEXEC: a program that another thread execs meanwhile must not carry the
+// descriptor, and the lock with it, away. The lock is dropped explicitly before the
+// close: a child that another thread forks meanwhile shares the open file and would
+// otherwise keep it locked for as long as it lives. The close result does not
+// matter, only the file's identity makes the key.
+class KeyFileLock {
+public:
+    KeyFileLock() noexcept = default;
+    KeyFileLock(const KeyFileLock&) = delete;
+    KeyFileLock& operator=(const KeyFileLock&) = delete;
+    ~KeyFileLock() {
+        if (fd_ == -1) return;
+        if (locked_) (void)::flock(fd_, LOCK_UN);
+        (void)os_file_close(fd_);
+    }
+    // OS_OK or the result of os_file_open.
+    int open(const char* szName) noexcept {
+        return os_file_open(szName, O_CREAT | O_CLOEXEC, &fd_);
+    }
+    // Waits as long as another init holds it; a signal does not end the wait. OS_OK
+    // or errno.
+    int lock() noexcept {
+        if (zu::retry_eintr([this] { return ::flock(fd_, LOCK_EX); }) == -1) return errno;
+        locked_ = true;
+        return OS_OK;
+    }
+    // Tries every millisecond, giving up after about `steps` of them.
+    bool lock_within(int steps) noexcept {
+        for (int step = 0;; ++step) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return locked_ = true;
+            if (errno != EWOULDBLOCK || step == steps) return false;
+            ::usleep(1000);
+        }
+    }
+
+private:
+    HANDLE fd_ = -1;
+    bool locked_ = false;
+};
 
 // The clean-up command is formatted into a fixed, zero-filled buffer of this size.
 constexpr size_t kCmdSize = 256;
@@ -120,14 +164,16 @@ void remove_foreign_set(const char* szSemaName, key_t key) noexcept {
 // Process mutex
 // ---------------------------------------------------------------------------
 
-// How long an opener waits for the creator to initialise the mutex, in 1 ms steps.
+// How long an init waits for another one on the same name, in 1 ms steps: whoever
+// initialises a mutex holds the key-file lock until it is done, and a creator still
+// at it after this long (stopped, say) is not overtaken.
 constexpr int kMutexInitWaitSteps = 1000;
 
 // The kernel hands out a new segment filled with zero bytes, and a pthread mutex
 // initialised for sharing between processes is never all zeros (its kind records
-// the shared and robust attributes, and glibc stores the kind last). So the first
-// non-zero byte is the sign that the creator has finished. Acquire loads pair with
-// the creator's stores through the shared page.
+// the shared and robust attributes, and glibc stores the kind last). So a mutex
+// that still is all zeros was never initialised. Acquire loads pair with the
+// initialiser's stores through the shared page.
 bool mutex_looks_initialised(const ProcMutex* pMutex) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(pMutex);
     for (size_t i = 0; i < sizeof(ProcMutex); ++i) {
@@ -145,35 +191,12 @@ void init_shared_mutex(ProcMutexInfo* rec) noexcept {
     (void)::pthread_mutex_init(rec->pMutex, &rec->attr);
 }
 
-// The record is zero-filled at allocation and only a creator initialises attr, after
-// which the process-shared flag makes it non-zero.
+// The record is zero-filled at allocation and only the process that initialises
+// the mutex initialises attr, after which the process-shared flag makes it non-zero.
 bool attr_initialised(const pthread_mutexattr_t& attr) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(&attr);
     for (size_t i = 0; i < sizeof attr; ++i) {
         if (bytes[i] != 0) return true;
-    }
-    return false;
-}
-
-// An opener must not lock the mutex before its creator has initialised it. True once
-// it is usable. After the bound: a segment this process created (its reopen met the
-// key free again after the first creator's segment was removed) is initialised here;
-// a segment whose creator has died is marked for removal so that the next init makes
-// a fresh one; a creator still alive but this slow gets OS_ERR_PROC_MUTEX_INIT.
-bool await_creator(ProcMutexInfo* rec) noexcept {
-    for (int step = 0; step < kMutexInitWaitSteps; ++step) {
-        if (mutex_looks_initialised(rec->pMutex)) return true;
-        ::usleep(1000);
-    }
-    if (mutex_looks_initialised(rec->pMutex)) return true;
-    struct shmid_ds ds {};
-    if (::shmctl(rec->shmid, IPC_STAT, &ds) == -1) return false;
-    if (ds.shm_cpid == ::getpid()) {
-        init_shared_mutex(rec);
-        return true;
-    }
-    if (::kill(ds.shm_cpid, 0) == -1 && errno == ESRCH) {
-        (void)::shmctl(rec->shmid, IPC_RMID, nullptr);
     }
     return false;
 }
@@ -389,19 +412,19 @@ int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex) {
     ::memset(&info->attr, 0, sizeof info->attr);  // zeros: not initialised here
     info->shmid = -1;
 
-    int rc = ensure_key_file(szMutexName);
+    KeyFileLock keyfile;
+    int rc = keyfile.open(szMutexName);
     if (rc != OS_OK) return rc;
     key_t key = ::ftok(szMutexName, 0);
     if (key == -1) return OS_ERR_PROC_MUTEX_INIT;
+    if (!keyfile.lock_within(kMutexInitWaitSteps)) return OS_ERR_PROC_MUTEX_INIT;
 
-    // The exclusive create decides who initialises the mutex; a segment made here
-    // stays in the system if a later step fails.
-    bool shm_exist = false;
+    // The exclusive create tells a new segment from one already there; either way,
+    // the mutex is initialised below if it is not yet. A segment made here stays in
+    // the system if a later step fails.
     int shmid = ::shmget(key, sizeof(ProcMutex), IPC_CREAT | IPC_EXCL | 0666);
     if (shmid == -1) {
         if (errno != EEXIST) return OS_ERR_PROC_MUTEX_INIT;
-        shm_exist = true;
-        ::usleep(1000);
         shmid = ::shmget(key, sizeof(ProcMutex), IPC_CREAT | 0666);
         if (shmid == -1) return OS_ERR_PROC_MUTEX_INIT;
     }
@@ -411,11 +434,12 @@ int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex) {
     info->pMutex = static_cast<ProcMutex*>(addr);
     info->shmid = shmid;
 
-    if (!shm_exist) {
-        init_shared_mutex(info);
-    } else if (!await_creator(info)) {
-        return OS_ERR_PROC_MUTEX_INIT;
-    }
+    // Every initialiser holds the key-file lock until it is done, so a mutex found
+    // uninitialised under the lock is either new or was abandoned by a creator that
+    // ended half-way, whatever became of its pid (a zombie, or reused): either way
+    // this process initialises it. The same holds for a segment that the second
+    // shmget created because the key fell free in between.
+    if (!mutex_looks_initialised(info->pMutex)) init_shared_mutex(info);
     (void)attached.release();
     *phMutex = rec.release();
     return OS_OK;
