@@ -403,24 +403,36 @@ ZU_API int os_rwmutex_release(RwMutexHandle hRwMutex);
  * same nInitCount. */
 
 /* Opens the semaphore, creating it with count nInitCount, and registers the caller.
+ * - One init per name at a time: each holds an exclusive flock on the key file
+ *   (opened O_CLOEXEC) from before its semget until it has registered, and waits
+ *   for it as long as another init holds it (signals do not end that wait). The
+ *   kernel drops the lock of a process that dies, so a crash cannot wedge it.
  * - The exclusive semget decides the creator, which sets both values, then
- *   registers. An opener that reads a user count of 0 resets the count to its own
- *   nInitCount (a set left behind by users that all ended), except while the creator
- *   is still at work: a set no process has operated on yet (sem_otime 0) is waited
- *   for, up to about 1 s, until its creator registers. One that never registers
- *   within that time counts as left behind.
+ *   registers. An opener joins a set in use (user count above 0) without touching
+ *   the count. A set nobody has open is left behind when the process that last
+ *   changed its user count has ended (its users ended without destroy, or a
+ *   creator or destroyer died half-way): the opener resets the count to its own
+ *   nInitCount and registers, same set. If that process is still alive (it is the
+ *   last user, removing the set) or cannot be told (another pid namespace), the
+ *   opener removes the set and creates a new one instead, so no opener ever joins
+ *   a set that is being removed. A process that may not remove another user's set
+ *   resets it in place.
  * - A set under the key with fewer than two semaphores: prints
  *   "os_proc_sema_init semget failed szSemaName <name>  exe cmd ipcrm -S <key>",
  *   runs that command to remove it and returns EINVAL; the next call creates anew.
- * - Results: OS_OK; the errno of opening the key file, of ftok, semget, semctl or
- *   semop (ERANGE for nInitCount outside 0..32767: the half-made set is removed;
- *   EIDRM/EINVAL when the set is removed by its last user during the call).
+ * - Results: OS_OK; the errno of opening the key file, of ftok, flock, semget,
+ *   semctl or semop (ERANGE for nInitCount outside 0..32767: the half-made set is
+ *   removed). A set removed by its last user during the call is created anew, not
+ *   reported.
  * *pSemaHandle receives each semget result, so after a failure it may hold -1 or a
  * removed set's identifier. pSemaHandle asserted. */
 ZU_API int os_proc_sema_init(const char* szSemaName, int nInitCount, SemaHandle* pSemaHandle);
-/* Unregisters one use (IPC_NOWAIT); the call that leaves a user count of 0 removes
- * the set. OS_OK or errno: EAGAIN when the user count is already 0, EINVAL/EIDRM
- * when the set is gone. */
+/* Unregisters one use (IPC_NOWAIT). The one call that takes the user count from 1
+ * to 0 (tested and done in one semop, so two last users leaving at once cannot both
+ * think so) removes the set; an init running meanwhile never joins it. The removal
+ * needs the right to remove the set (its owner, creator or a privileged process);
+ * without it the set stays behind for the next init. OS_OK or errno: EAGAIN when
+ * the user count is already 0, EINVAL/EIDRM when the set is gone. */
 ZU_API int os_proc_sema_destroy(SemaHandle hSema);
 /* Takes one unit, waiting while the count is 0. OS_OK or errno: EINTR when a signal
  * interrupts the wait (not retried), EIDRM when the set is removed meanwhile. */
