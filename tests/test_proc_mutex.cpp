@@ -157,10 +157,12 @@ TEST_F(ProcMutexTest, TimedAcquireWaitsOutTheTimeOutWhileAnotherProcessHolds) {
 TEST_F(ProcMutexTest, TimedAcquireGetsTheLockWhenTheHolderReleasesOrDies) {
     ProcMutexHandle h = nullptr;
     ASSERT_EQ(os_proc_mutex_init(name.c_str(), &h), OS_OK);
+    // No destroy in the child that releases: it would mark the segment while this
+    // process still uses it. Its record stays reachable through its copy of c.
+    ProcMutexHandle c = nullptr;
     for (bool dies : {false, true}) {
         Pipe holding, waiting, done;
         pid_t child = dies ? holder(holding, 200) : locktest::fork_child([&] {
-            ProcMutexHandle c = nullptr;
             if (os_proc_mutex_init(name.c_str(), &c) != OS_OK) return 1;
             os_proc_mutex_acquire(c);
             holding.notify();
