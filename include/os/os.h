@@ -814,11 +814,14 @@ ZU_API int32 os_lang_converter_close(LangConvHandle hConv);
 ZU_API int32 os_process_spawn(const char* szFileName, const char* argv, ProcessHandle* pProcess);
 /* waitpid(hProcess, no status, 0): blocks until the child ends and collects it.
  * OS_OK, or OS_ERR_PROCESS_WAIT for any failure (no such child, already collected,
- * interrupted by a signal: not retried). The exit status is not reported. 0 and
- * negative ids keep waitpid's meanings (process group, any child). */
+ * interrupted by a signal: not retried). The exit status is not reported. An id
+ * that is not positive (the -1 of a failed spawn, 0) names no process: it gives
+ * OS_ERR_PROCESS_WAIT without waiting, and never collects some other child. */
 ZU_API int32 os_process_wait(ProcessHandle hProcess);
 /* kill(hProcess, SIGKILL): OS_OK or errno (ESRCH, EPERM). Does not wait; collect the
- * child with os_process_wait afterwards. */
+ * child with os_process_wait afterwards. An id that is not positive (the -1 of a
+ * failed spawn, 0) names no process: it gives ESRCH and nothing is signalled, never
+ * the caller's process group or every process it may signal. */
 ZU_API int32 os_process_terminate(ProcessHandle hProcess);
 /* getpid(): the caller's process id, not a result code. */
 ZU_API int32 os_process_get_curr_id(void);
