@@ -659,11 +659,16 @@ ZU_API int32 os_network_setsock_blocking(int sock, bool bBlocking);
 ZU_API int32 os_network_connect(int sock, const struct sockaddr* pAddr, int32 nAddrLen);
 /* Connects within *timeout; the limit governs only a socket the caller made
  * non-blocking (a blocking connect waits by itself). timeout NULL: no limit;
- * {0,0}: only polls. The unslept remainder is written back into *timeout, as
- * select does. Returns OS_OK, OS_ERR_NET_CONNECT_TIMEOUT (the attempt stays
- * pending, the socket open), the errno of connect or of the wait (EINTR), or the
- * attempt's own error read from SO_ERROR (ECONNREFUSED...). The wait uses poll,
- * so any descriptor number works, 1024 and above included. */
+ * {0,0}: only polls; microseconds of a million or more carry into the seconds. A
+ * time-out longer than 64-bit nanoseconds can count (about 292 years, as
+ * {LONG_MAX, LONG_MAX}) waits that longest time, in effect without limit. A
+ * negative field gives EINVAL, as select does, once connect has been called (a
+ * non-blocking attempt stays pending; a blocking one has ended). The unslept
+ * remainder is written back into *timeout, as select does. Returns OS_OK,
+ * OS_ERR_NET_CONNECT_TIMEOUT (the attempt stays pending, the socket open), the
+ * errno of connect or of the wait (EINTR), or the attempt's own error read from
+ * SO_ERROR (ECONNREFUSED...). The wait uses poll, so any descriptor number works,
+ * 1024 and above included. */
 ZU_API int32 os_network_connect_timeout(int sock, const struct sockaddr* pAddr, int32 nAddrLen,
                                         struct timeval* timeout);
 /* Waits without limit until sock is writable (poll: any descriptor number), then
