@@ -232,6 +232,7 @@ TEST(NetTransfer, SelectTimesOutRecvSeesThePeerCloseAndSendMapsErrno) {
     EXPECT_EQ(n, 0);
 
     n = 77;
+    EXPECT_EQ(os_network_recv(p.fd, buf, sizeof buf, 0, &n), ENOTCONN) << "a listening socket";
     EXPECT_EQ(os_network_recv(p.client, buf, -1, 0, &n), EINVAL);
     EXPECT_EQ(os_network_send(p.client, buf, -1, 0, &n), EINVAL);
     ASSERT_EQ(os_network_shutdown(p.client, SHUT_WR), OS_OK);

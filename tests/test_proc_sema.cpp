@@ -131,6 +131,10 @@ TEST_F(ProcSema, ANameMakesATwoSemaphoreSetThatTheLastUserRemoves) {
 
     EXPECT_EQ(os_proc_sema_init(name.c_str(), -1, &a), ERANGE);
     EXPECT_FALSE(set_exists()) << "the half-made set is removed";
+    ASSERT_EQ(os_proc_sema_init(name.c_str(), 32767, &a), OS_OK);
+    EXPECT_EQ(os_proc_sema_release(a), ERANGE) << "beyond the maximum";
+    EXPECT_EQ(count(a), 32767);
+    EXPECT_EQ(os_proc_sema_destroy(a), OS_OK);
     EXPECT_EQ(os_proc_sema_init(dir.file("no/such").c_str(), 1, &a), ENOENT);
     EXPECT_EQ(os_proc_sema_init(dir.path().c_str(), 1, &a), EISDIR);
 }

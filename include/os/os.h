@@ -437,8 +437,9 @@ ZU_API int os_proc_sema_destroy(SemaHandle hSema);
 /* Takes one unit, waiting while the count is 0. OS_OK or errno: EINTR when a signal
  * interrupts the wait (not retried), EIDRM when the set is removed meanwhile. */
 ZU_API int os_proc_sema_acquire(SemaHandle hSema);
-/* Gives one unit back. OS_OK or errno (ERANGE above 32767). Units released without
- * being acquired are taken away again when the releasing process ends (SEM_UNDO). */
+/* Gives one unit back. OS_OK or errno (ERANGE when the count would exceed 32767;
+ * it stays as it was). Units released without being acquired are taken away again
+ * when the releasing process ends (SEM_UNDO). */
 ZU_API int os_proc_sema_release(SemaHandle hSema);
 /* Takes one unit without waiting. OS_OK, OS_ERR_SEMA_BUSY when the count is 0, or
  * errno. */
