@@ -580,30 +580,43 @@ ZU_API int os_rwmutex_release(RwMutexHandle hRwMutex);
  * same nInitCount. */
 
 /* Opens the semaphore, creating it with count nInitCount, and registers the caller.
+ * - One init per name at a time: each holds an exclusive flock on the key file
+ *   (opened O_CLOEXEC) from before its semget until it has registered, and waits
+ *   for it as long as another init holds it (signals do not end that wait). The
+ *   kernel drops the lock of a process that dies, so a crash cannot wedge it.
  * - The exclusive semget decides the creator, which sets both values, then
- *   registers. An opener that reads a user count of 0 resets the count to its own
- *   nInitCount (a set left behind by users that all ended), except while the creator
- *   is still at work: a set no process has operated on yet (sem_otime 0) is waited
- *   for, up to about 1 s, until its creator registers. One that never registers
- *   within that time counts as left behind.
+ *   registers. An opener joins a set in use (user count above 0) without touching
+ *   the count. A set nobody has open is left behind when the process that last
+ *   changed its user count has ended (its users ended without destroy, or a
+ *   creator or destroyer died half-way): the opener resets the count to its own
+ *   nInitCount and registers, same set. If that process is still alive (it is the
+ *   last user, removing the set) or cannot be told (another pid namespace), the
+ *   opener removes the set and creates a new one instead, so no opener ever joins
+ *   a set that is being removed. A process that may not remove another user's set
+ *   resets it in place.
  * - A set under the key with fewer than two semaphores: prints
  *   "os_proc_sema_init semget failed szSemaName <name>  exe cmd ipcrm -S <key>",
  *   runs that command to remove it and returns EINVAL; the next call creates anew.
- * - Results: OS_OK; the errno of opening the key file, of ftok, semget, semctl or
- *   semop (ERANGE for nInitCount outside 0..32767: the half-made set is removed;
- *   EIDRM/EINVAL when the set is removed by its last user during the call).
+ * - Results: OS_OK; the errno of opening the key file, of ftok, flock, semget,
+ *   semctl or semop (ERANGE for nInitCount outside 0..32767: the half-made set is
+ *   removed). A set removed by its last user during the call is created anew, not
+ *   reported.
  * *pSemaHandle receives each semget result, so after a failure it may hold -1 or a
  * removed set's identifier. pSemaHandle asserted. */
 ZU_API int os_proc_sema_init(const char* szSemaName, int nInitCount, SemaHandle* pSemaHandle);
-/* Unregisters one use (IPC_NOWAIT); the call that leaves a user count of 0 removes
- * the set. OS_OK or errno: EAGAIN when the user count is already 0, EINVAL/EIDRM
- * when the set is gone. */
+/* Unregisters one use (IPC_NOWAIT). The one call that takes the user count from 1
+ * to 0 (tested and done in one semop, so two last users leaving at once cannot both
+ * think so) removes the set; an init running meanwhile never joins it. The removal
+ * needs the right to remove the set (its owner, creator or a privileged process);
+ * without it the set stays behind for the next init. OS_OK or errno: EAGAIN when
+ * the user count is already 0, EINVAL/EIDRM when the set is gone. */
 ZU_API int os_proc_sema_destroy(SemaHandle hSema);
 /* Takes one unit, waiting while the count is 0. OS_OK or errno: EINTR when a signal
  * interrupts the wait (not retried), EIDRM when the set is removed meanwhile. */
 ZU_API int os_proc_sema_acquire(SemaHandle hSema);
-/* Gives one unit back. OS_OK or errno (ERANGE above 32767). Units released without
- * being acquired are taken away again when the releasing process ends (SEM_UNDO). */
+/* Gives one unit back. OS_OK or errno (ERANGE when the count would exceed 32767;
+ * it stays as it was). Units released without being acquired are taken away again
+ * when the releasing process ends (SEM_UNDO). */
 ZU_API int os_proc_sema_release(SemaHandle hSema);
 /* Takes one unit without waiting. OS_OK, OS_ERR_SEMA_BUSY when the count is 0, or
  * errno. */
@@ -628,18 +641,21 @@ ZU_API int os_proc_sema_timedacquire(SemaHandle hSema, int32 nMSecTimeout);
  * shared-memory segment. */
 
 /* Creates or opens the mutex and writes its handle to *phMutex (NULL after any
- * failure; phMutex unchecked). The exclusive shmget decides the creator, which
- * initialises the mutex robust and process-shared. An opener pauses 1 ms, attaches,
- * and does not use the mutex until the creator has initialised it: the kernel
- * zero-fills a new segment and an initialised mutex is never all zero bytes, so the
- * opener waits, up to about 1 s, for a non-zero byte. If none comes: a segment this
- * process itself created (the key fell free between its two shmget calls) is
- * initialised here; one whose creator has died is marked for removal, so that the
- * next call creates a fresh one, and OS_ERR_PROC_MUTEX_INIT is returned.
+ * failure; phMutex unchecked). One init per name at a time: each holds an exclusive
+ * flock on the key file (opened O_CLOEXEC) from before its shmget until the mutex
+ * is initialised, and waits for it, trying every millisecond, up to about 1 s. The
+ * exclusive shmget decides the creator, which initialises the mutex robust and
+ * process-shared; an opener attaches without the 1 ms pause, since the lock already
+ * waits for the creator. The kernel zero-fills a new segment and an initialised
+ * mutex is never all zero bytes, so a mutex found all zeros under the lock was
+ * abandoned by a creator that ended half-way (the kernel dropped its lock, whether
+ * it is a zombie or its pid now names another process): the opener initialises it
+ * and succeeds. A live creator that is slow (stopped, say) keeps the lock, and the
+ * opener gives up after its wait with OS_ERR_PROC_MUTEX_INIT.
  * Results: OS_OK; OS_ERR_NO_MEMORY (checked first); the errno of opening the key
  * file; OS_ERR_PROC_MUTEX_INIT when ftok, shmget or shmat fail (a smaller segment
- * under the key included) or the mutex never gets initialised. A segment created by
- * this call stays if attaching it fails. */
+ * under the key included) or another init keeps the lock for the whole wait. A
+ * segment created by this call stays if attaching it fails. */
 ZU_API int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex);
 /* Locks, waiting while any thread of any attached process holds it. When the holder
  * died holding it (EOWNERDEAD), the lock is made consistent and the new holder gets
@@ -821,11 +837,16 @@ ZU_API int32 os_network_setsock_blocking(int sock, bool bBlocking);
 ZU_API int32 os_network_connect(int sock, const struct sockaddr* pAddr, int32 nAddrLen);
 /* Connects within *timeout; the limit governs only a socket the caller made
  * non-blocking (a blocking connect waits by itself). timeout NULL: no limit;
- * {0,0}: only polls. The unslept remainder is written back into *timeout, as
- * select does. Returns OS_OK, OS_ERR_NET_CONNECT_TIMEOUT (the attempt stays
- * pending, the socket open), the errno of connect or of the wait (EINTR), or the
- * attempt's own error read from SO_ERROR (ECONNREFUSED...). The wait uses poll,
- * so any descriptor number works, 1024 and above included. */
+ * {0,0}: only polls; microseconds of a million or more carry into the seconds. A
+ * time-out longer than 64-bit nanoseconds can count (about 292 years, as
+ * {LONG_MAX, LONG_MAX}) waits that longest time, in effect without limit. A
+ * negative field gives EINVAL, as select does, once connect has been called (a
+ * non-blocking attempt stays pending; a blocking one has ended). The unslept
+ * remainder is written back into *timeout, as select does. Returns OS_OK,
+ * OS_ERR_NET_CONNECT_TIMEOUT (the attempt stays pending, the socket open), the
+ * errno of connect or of the wait (EINTR), or the attempt's own error read from
+ * SO_ERROR (ECONNREFUSED...). The wait uses poll, so any descriptor number works,
+ * 1024 and above included. */
 ZU_API int32 os_network_connect_timeout(int sock, const struct sockaddr* pAddr, int32 nAddrLen,
                                         struct timeval* timeout);
 /* Waits without limit until sock is writable (poll: any descriptor number), then
@@ -976,11 +997,14 @@ ZU_API int32 os_lang_converter_close(LangConvHandle hConv);
 ZU_API int32 os_process_spawn(const char* szFileName, const char* argv, ProcessHandle* pProcess);
 /* waitpid(hProcess, no status, 0): blocks until the child ends and collects it.
  * OS_OK, or OS_ERR_PROCESS_WAIT for any failure (no such child, already collected,
- * interrupted by a signal: not retried). The exit status is not reported. 0 and
- * negative ids keep waitpid's meanings (process group, any child). */
+ * interrupted by a signal: not retried). The exit status is not reported. An id
+ * that is not positive (the -1 of a failed spawn, 0) names no process: it gives
+ * OS_ERR_PROCESS_WAIT without waiting, and never collects some other child. */
 ZU_API int32 os_process_wait(ProcessHandle hProcess);
 /* kill(hProcess, SIGKILL): OS_OK or errno (ESRCH, EPERM). Does not wait; collect the
- * child with os_process_wait afterwards. */
+ * child with os_process_wait afterwards. An id that is not positive (the -1 of a
+ * failed spawn, 0) names no process: it gives ESRCH and nothing is signalled, never
+ * the caller's process group or every process it may signal. */
 ZU_API int32 os_process_terminate(ProcessHandle hProcess);
 /* getpid(): the caller's process id, not a result code. */
 ZU_API int32 os_process_get_curr_id(void);
