@@ -121,3 +121,27 @@ inline std::set<std::string> dir_names(const std::string& path) {
 }
 
 }  // namespace zutest
+
+// System V objects under a key file, found as the library finds them.
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+
+#include "os/os.h"
+
+namespace zutest {
+
+// The key the library derives from a key file; -1 while the file does not exist.
+inline key_t ipc_key(const std::string& keyfile) {
+    return ::ftok(keyfile.c_str(), OS_IPC_KEY_PROJECT_ID);
+}
+
+// Removes whatever semaphore set and segment are under a key file's key.
+inline void remove_ipc_under(const std::string& keyfile) {
+    const key_t key = ipc_key(keyfile);
+    if (key == -1) return;
+    ::semctl(::semget(key, 0, 0), 0, IPC_RMID);
+    ::shmctl(::shmget(key, 0, 0), IPC_RMID, nullptr);
+}
+
+}  // namespace zutest
