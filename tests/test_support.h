@@ -1,13 +1,15 @@
 // Shared helpers of the test suite: temporary directories, descriptor counts,
-// environment pinning and forked children.
+// environment pinning, local times and forked children.
 #pragma once
 
 #include <dirent.h>
 #include <ftw.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -84,16 +86,37 @@ private:
     std::optional<std::string> old_;
 };
 
+// Local wall-clock fields to seconds, daylight saving decided by the C library.
+inline time_t local(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
+    struct tm t {};
+    t.tm_year = y - 1900;
+    t.tm_mon = mo - 1;
+    t.tm_mday = d;
+    t.tm_hour = h;
+    t.tm_min = mi;
+    t.tm_sec = s;
+    t.tm_isdst = -1;
+    return ::mktime(&t);
+}
+
+// Collects a child: its wait status, or -1 when there is no such child. A signal
+// interrupting the wait is the only reason to wait again.
+inline int reap(pid_t pid) {
+    int st = 0;
+    while (::waitpid(pid, &st, 0) == -1) {
+        if (errno != EINTR) return -1;
+    }
+    return st;
+}
+
 // Runs fn in a forked child and returns its exit status (fn's result), or -1 when
 // the child did not exit normally. The child ends with _exit, never returning.
 inline int run_in_child(const std::function<int()>& fn) {
     pid_t pid = ::fork();
     if (pid == 0) ::_exit(fn());
     if (pid < 0) return -1;
-    int st = 0;
-    while (::waitpid(pid, &st, 0) < 0) {
-    }
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    const int st = reap(pid);
+    return st != -1 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
 // A file's whole content, or nullopt when it cannot be opened.
