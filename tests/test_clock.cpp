@@ -16,7 +16,8 @@ int64 usec(const timeval& t) {
     return int64{t.tv_sec} * 1000000 + t.tv_usec;
 }
 
-TEST(Clock, IntervalSubtractionBorrowsOnceAndMayWriteOverEitherInput) {
+// One borrow, and the result may be written over either input.
+TEST(Clock, IntervalSubtractionBorrowsOnce) {
     const struct {
         timeval end, start, want;
     } cases[] = {
@@ -64,7 +65,8 @@ TEST(Clock, ReadingsAgreeWithTheSystemClock) {
     EXPECT_EQ(msec, 9);
 }
 
-TEST(Clock, SleepLastsTheGivenMillisecondsAndWrapsPast32Bits) {
+// The microseconds wrap past 32 bits.
+TEST(Clock, SleepLastsTheGivenMilliseconds) {
     auto now = [] {
         struct timespec ts {};
         ::clock_gettime(CLOCK_MONOTONIC, &ts);
