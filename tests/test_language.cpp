@@ -83,9 +83,9 @@ TEST(Language, LangTableSelectsTheSystemSetPerDirection) {
     check_lang_row("zh_CN.gb18030", Copy, Gb18030);  // the one-way row
 }
 
-TEST(Language, CopyRulePassesAnyBytesAndNeverTruncates) {
-    // Not valid in any of the sets: copied unexamined. Exactly nDesLen - 1 bytes fit;
-    // one more is refused with an all-zero buffer.
+// Bytes not valid in any of the sets are copied unexamined. Exactly nDesLen - 1
+// bytes fit; one more is refused with an all-zero buffer.
+TEST(Language, CopyRuleNeverTruncates) {
     const std::string junk = "\xFF\xFE\xC3 abc";
     const int n = static_cast<int>(junk.size());
     for (const char* lang : {"en_US.UTF-8", "zh_CN.UTF-8"}) {
