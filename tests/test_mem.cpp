@@ -58,7 +58,7 @@ TEST_F(FileView, WritesThroughAViewReachTheFile) {
 
 // A sparse file larger than 4 GiB: views beyond 2^32 map exactly their own region,
 // which a truncated offset would confuse with the start of the file.
-TEST_F(FileView, OffsetsOfFourGibibytesAndMoreMapThatVeryRegion) {
+TEST_F(FileView, ViewsBeyondFourGibibytesMapThatVeryRegion) {
     const int64 offsets[] = {int64{1} << 32, (int64{1} << 32) + int64{kPage}, int64{3} << 31,
                              int64{1} << 33};
     if (os_file_truncate(fd, (int64{1} << 33) + int64{kPage}) != OS_OK)
@@ -84,7 +84,8 @@ TEST_F(FileView, OffsetsOfFourGibibytesAndMoreMapThatVeryRegion) {
     EXPECT_STREQ(low, "low") << "no view touched the start of the file";
 }
 
-TEST_F(FileView, MappingFailuresReturnErrnoAndMapFailed) {
+// The view is MAP_FAILED after a failure.
+TEST_F(FileView, MappingFailuresReturnErrno) {
     ASSERT_EQ(os_file_truncate(fd, 2 * kPage), OS_OK);
     HANDLE ro = -1, wo = -1;
     ASSERT_EQ(os_file_open(dir.file("f").c_str(), O_RDONLY, &ro), OS_OK);
