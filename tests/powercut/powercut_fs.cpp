@@ -12,7 +12,8 @@
 //   --fail-fsync=PATTERN the first fsync of a file whose name matches the fnmatch
 //                        PATTERN fails with EIO and drops the file's unsynced data,
 //                        as Linux does; a later fsync succeeds without bringing it back
-// Runs in the foreground, single-threaded. Hard links and symbolic links are not
+// Runs in the foreground, single-threaded. Directories are those found in the backing
+// directory at the start (none is made or removed); hard and symbolic links are not
 // supported.
 #define FUSE_USE_VERSION 31
 #include <fcntl.h>
@@ -24,10 +25,10 @@
 #include <cerrno>
 #include <deque>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
+
+#include "../test_support.h"
 
 namespace {
 
@@ -92,13 +93,10 @@ void load(Node* d, const fs::path& at) {
     for (const auto& e : fs::directory_iterator(at)) {
         Node* n = make(e.path().filename(), e.is_directory(),
                        static_cast<mode_t>(e.status().permissions()));
-        if (n->dir) {
+        if (n->dir)
             load(n, e.path());
-        } else {
-            std::ostringstream bytes;
-            bytes << std::ifstream(e.path(), std::ios::binary).rdbuf();
-            n->data = n->synced = bytes.str();
-        }
+        else
+            n->data = n->synced = zutest::read_file(e.path()).value_or("");
         d->kids[e.path().filename()] = d->synced_kids[e.path().filename()] = n;
     }
 }
@@ -146,26 +144,22 @@ int do_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fi
                fuse_readdir_flags) {
     cut_point();
     const Node* d = node(path, fi);
-    fill(buf, ".", nullptr, 0, fuse_fill_dir_flags{});
-    fill(buf, "..", nullptr, 0, fuse_fill_dir_flags{});
     for (const auto& kid : d->kids) fill(buf, kid.first.c_str(), nullptr, 0, fuse_fill_dir_flags{});
     return 0;
 }
 
 // The kernel has looked every name up before these run (no entry is cached), so it
 // has already answered missing names, names taken and files that are directories.
-int do_mknode(const char* path, mode_t mode, bool dir, fuse_file_info* fi) {
+int do_create(const char* path, mode_t mode, fuse_file_info* fi) {
     cut_point();
     auto [d, name] = entry(path);
-    Node* n = d->kids[name] = make(name, dir, mode);
-    if (fi != nullptr) fi->fh = reinterpret_cast<uint64_t>(n);
+    fi->fh = reinterpret_cast<uint64_t>(d->kids[name] = make(name, false, mode));
     return 0;
 }
 
-int do_remove(const char* path) {
+int do_unlink(const char* path) {
     cut_point();
     auto [d, name] = entry(path);
-    if (!d->kids.at(name)->kids.empty()) return -ENOTEMPTY;
     d->kids.erase(name);
     return 0;
 }
@@ -277,9 +271,7 @@ int main(int argc, char** argv) {
 
     fuse_operations ops{};
     ops.getattr = do_getattr;
-    ops.mkdir = [](const char* p, mode_t m) { return do_mknode(p, m, true, nullptr); };
-    ops.unlink = do_remove;
-    ops.rmdir = do_remove;
+    ops.unlink = do_unlink;
     ops.rename = do_rename;
     ops.chmod = do_chmod;
     ops.truncate = do_truncate;
@@ -291,9 +283,7 @@ int main(int argc, char** argv) {
     ops.readdir = do_readdir;
     ops.fsyncdir = do_fsyncdir;
     ops.init = do_init;
-    ops.create = [](const char* p, mode_t m, fuse_file_info* fi) {
-        return do_mknode(p, m, false, fi);
-    };
+    ops.create = do_create;
     ops.utimens = [](const char*, const timespec*, fuse_file_info*) { return 0; };
     ops.fallocate = do_fallocate;
 
