@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "fault_injection.h"
 #include "os/os.h"
@@ -47,13 +48,8 @@ const Conv kFromSys = [](char* b) { return os_lang_conv_sys_to_utf8("ab", b, 8);
 // LANG pair has cleared it first.
 TEST(LangFault, ConverterFailuresCloseWhatWasOpened) {
     zutest::ScopedEnv lang("LANG", "zh_CN.GBK");
-    const struct {
-        fi::Point& point;
-        int err;
-        Conv fn;
-        int32 rc;
-        const std::string& buf;
-    } cases[] = {
+    // The failing call and its errno, the entry point, its result and the buffer left.
+    const std::tuple<fi::Point&, int, Conv, int32, const std::string&> cases[] = {
         {fi_iconv_open, EINVAL, kCodeConvert, OS_ERR_CONV_OPEN, kUntouched},
         {fi_iconv_open, ENOMEM, kAnsi, OS_ERR_CONV_OPEN, kUntouched},
         {fi_iconv_open, EINVAL, kToSys, OS_ERR_CONV_OPEN, kZeroed},
@@ -61,18 +57,18 @@ TEST(LangFault, ConverterFailuresCloseWhatWasOpened) {
         {fi_iconv, E2BIG, kFromSys, OS_ERR_CONV_FAILED, kZeroed},
         {fi_iconv, 0, kAnsi, OS_OK, kUntouched},  // armed far away only to count calls
     };
-    for (const auto& c : cases) {
+    for (const auto& [point, err, fn, rc, left] : cases) {
         char buf[16];
         std::memset(buf, kFill, sizeof buf);
         const int closes = g_iconv_closes;
-        fi::Armed a(c.point, c.rc == OS_OK ? 1000 : 1, c.err);
-        EXPECT_EQ(c.fn(buf), c.rc) << c.err;
-        if (c.rc != OS_OK) {
-            EXPECT_EQ(std::string(buf, sizeof buf), c.buf) << c.err;
+        fi::Armed a(point, rc == OS_OK ? 1000 : 1, err);
+        EXPECT_EQ(fn(buf), rc) << err;
+        if (rc != OS_OK) {
+            EXPECT_EQ(std::string(buf, sizeof buf), left) << err;
         } else {
             EXPECT_EQ(a.calls(), 1);  // no flush call after the one conversion
         }
-        EXPECT_EQ(g_iconv_closes, closes + (&c.point == &fi_iconv_open ? 0 : 1)) << c.err;
+        EXPECT_EQ(g_iconv_closes, closes + (&point == &fi_iconv_open ? 0 : 1)) << err;
     }
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <tuple>
+
 #include "fault_injection.h"
 #include "os/os.h"
 
@@ -34,15 +36,15 @@ TEST(ThreadFault, CreateFailureIsTheOneCode) {
 }
 
 TEST(ThreadFault, ActivityTestMapsEachAnswer) {
-    const struct {
-        int answer, rc, active;  // active -1: not written
-    } cases[] = {{EINVAL, OS_ERR_THREAD_INVALID, -1}, {ESRCH, OS_OK, 0}, {EPERM, OS_OK, 1}};
-    for (const auto& c : cases) {
-        fi::Armed a(fi_pthread_kill, 1, c.answer);
+    // pthread_kill's answer, the result, and the flag (0x5A: not written).
+    const std::tuple<int, int, int> cases[] = {
+        {EINVAL, OS_ERR_THREAD_INVALID, 0x5A}, {ESRCH, OS_OK, 0}, {EPERM, OS_OK, 1}};
+    for (const auto& [answer, rc, flag] : cases) {
+        fi::Armed a(fi_pthread_kill, 1, answer);
         unsigned char active = 0x5A;
-        EXPECT_EQ(os_thread_test_active(::pthread_self(), reinterpret_cast<bool*>(&active)), c.rc)
-            << c.answer;
-        EXPECT_EQ(active, c.active < 0 ? 0x5A : c.active) << c.answer;
+        EXPECT_EQ(os_thread_test_active(::pthread_self(), reinterpret_cast<bool*>(&active)), rc)
+            << answer;
+        EXPECT_EQ(active, flag) << answer;
     }
 }
 
