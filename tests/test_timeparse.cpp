@@ -121,13 +121,15 @@ TEST_F(TimeParse, FormsAcceptOnlyTheirOwnGrammar) {
                  {"15-jan-2024 13", OS_ERR_TIME_PARSE, base},
                  // ... an unknown month fails after the store, in the base month.
                  {"15-xyz-24", OS_ERR_TIME_PARSE, local(2024, 3, 15)},
+                 {"dec 31", OS_OK, local(2024, 12, 31)},
                  {"may 0", OS_ERR_TIME_PARSE, base},
                  {"may 32", OS_ERR_TIME_PARSE, base},
                  {"xyz 5", OS_ERR_TIME_PARSE, base},
                  {"january 5", OS_ERR_TIME_PARSE, base},  // longer than a month word
                  {"15-3d", OS_ERR_TIME_PARSE, base},      // month 15
                  {"13/1", OS_ERR_TIME_PARSE, base},
-                 {"2/0", OS_ERR_TIME_PARSE, base}});
+                 {"2/0", OS_ERR_TIME_PARSE, base},
+                 {"1/32", OS_ERR_TIME_PARSE, base}});
 }
 
 TEST_F(TimeParse, CalendarStepsUseTheLengthOfTheUnitTheyStartIn) {

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 
@@ -94,29 +95,25 @@ void load(Node* d, const fs::path& at) {
     }
 }
 
-// Rewrites the backing directory from the durable state. Crash tests keep a few small
-// files, so writing everything again is simpler than tracking what changed.
+// Writes the durable state below d into the backing directory at.
 void store(const Node* d, const fs::path& at) {
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(at)) {
-        auto it = d->synced_kids.find(e.path().filename());
-        if (it == d->synced_kids.end() || it->second->dir != e.is_directory())
-            fs::remove_all(e.path(), ec);
-    }
     for (const auto& [name, n] : d->synced_kids) {
-        const fs::path p = at / name;
         if (n->dir) {
-            fs::create_directory(p, ec);
-            fs::permissions(p, static_cast<fs::perms>(n->mode), ec);
-            store(n, p);
-            continue;
+            fs::create_directory(at / name);
+            store(n, at / name);
+        } else {
+            std::ofstream(at / name, std::ios::binary) << n->synced;
         }
-        int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd == -1 || ::write(fd, n->synced.data(), n->synced.size()) < 0 ||
-            ::fchmod(fd, n->synced_mode) != 0)
-            ::_exit(3);  // the backing store itself failed: no honest state to keep
-        ::close(fd);
+        fs::permissions(at / name, static_cast<fs::perms>(n->dir ? n->mode : n->synced_mode));
     }
+}
+
+// Rewrites the whole backing directory: crash tests keep a few small files, so that is
+// simpler than tracking what changed. A failure of the backing store itself throws,
+// which ends the process: there is no honest state to keep then.
+void store_all() {
+    for (const auto& e : fs::directory_iterator(g_backing)) fs::remove_all(e.path());
+    store(g_root, g_backing);
 }
 
 int do_getattr(const char* path, struct stat* st, fuse_file_info* fi) {
@@ -219,7 +216,7 @@ int do_fsync(const char* path, int, fuse_file_info* fi) {
     Node* n = node(path, fi);
     n->synced = n->data;
     n->synced_mode = n->mode;
-    store(g_root, g_backing);
+    store_all();
     return 0;
 }
 
@@ -227,7 +224,7 @@ int do_fsyncdir(const char* path, int, fuse_file_info* fi) {
     cut_point();
     Node* d = node(path, fi);
     d->synced_kids = d->kids;
-    store(g_root, g_backing);
+    store_all();
     return 0;
 }
 
