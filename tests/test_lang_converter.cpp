@@ -137,41 +137,34 @@ TEST(LangConverter, EveryCharacterOfTheGbSetsConvertsAsCodeConvertDoes) {
 // text fits, in every LANG row kind (copy, both ways, one way).
 // A C caller passes selectors as plain 32-bit integers, any value allowed; call the
 // way it does, so that no out-of-range enum exists on this side.
-using SelectorFn = int32 (*)(int32, const char*, char*, int);
-using OpenGivenFn = int32 (*)(int32, int32, LangConvHandle*);
-const auto kOpenGiven = reinterpret_cast<OpenGivenFn>(&os_lang_converter_open_given);
-
 TEST(LangConverter, SelectorPairsAgreeWithTheSelectorFunctions) {
-    constexpr int kDesLen = 64;
-    const int32 kSelectors[] = {ZU_OS_CHARSET_SYS, ZU_OS_CHARSET_ANSI, ZU_OS_CHARSET_UNICODE, 7};
+    using SelectorFn = int32 (*)(int32, const char*, char*, int);
+    const auto open_given =
+        reinterpret_cast<int32 (*)(int32, int32, LangConvHandle*)>(&os_lang_converter_open_given);
     for (const char* lang : {"", "zh_CN.GBK", "zh_CN.gb18030", "zh_CN.GB2312", "zh.GB18030"}) {
         ScopedEnv env("LANG", *lang ? std::optional<std::string>(lang) : std::nullopt);
-        for (int32 sel : kSelectors) {
-            LangConvHandle to_utf8 = nullptr, from_utf8 = nullptr;
-            ASSERT_EQ(kOpenGiven(sel, ZU_OS_CHARSET_UNICODE, &to_utf8), OS_OK);
-            ASSERT_EQ(kOpenGiven(ZU_OS_CHARSET_UNICODE, sel, &from_utf8), OS_OK);
-            const struct {
-                LangConvHandle conv;
-                SelectorFn per_call;
-            } kWays[] = {{to_utf8, reinterpret_cast<SelectorFn>(&os_lang_conv_given_to_unicode)},
-                         {from_utf8, reinterpret_cast<SelectorFn>(&os_lang_conv_unicode_to_given)}};
-            for (const std::string& in : kCorpus) {
-                SCOPED_TRACE(std::string("LANG ") + lang + ", selector " + std::to_string(sel) +
-                             ", " + testing::PrintToString(in));
-                for (const auto& way : kWays) {
-                    char want[kDesLen], got[kDesLen + 1];
-                    const int32 want_rc = way.per_call(sel, in.c_str(), want, kDesLen);
-                    EXPECT_EQ(
-                        os_lang_converter_convert(way.conv, in.data(), static_cast<int>(in.size()),
-                                                  got, kDesLen - 1),
-                        want_rc);
-                    if (want_rc == OS_OK) {
+        for (int32 sel : {0, 1, 2, 7}) {  // SYS, ANSI, UNICODE and an unnamed value
+            for (bool to_utf8 : {true, false}) {
+                LangConvHandle h = nullptr;
+                const int32 unicode = ZU_OS_CHARSET_UNICODE;
+                ASSERT_EQ(to_utf8 ? open_given(sel, unicode, &h) : open_given(unicode, sel, &h),
+                          OS_OK);
+                const auto per_call = reinterpret_cast<SelectorFn>(
+                    to_utf8 ? &os_lang_conv_given_to_unicode : &os_lang_conv_unicode_to_given);
+                for (const std::string& in : kCorpus) {
+                    char want[64], got[64];
+                    const int32 rc = per_call(sel, in.c_str(), want, 64);
+                    EXPECT_EQ(os_lang_converter_convert(h, in.data(), static_cast<int>(in.size()),
+                                                        got, 63),
+                              rc)
+                        << "LANG " << lang << ", selector " << sel << (to_utf8 ? " to" : " from")
+                        << " UTF-8, " << testing::PrintToString(in);
+                    if (rc == OS_OK) {
                         EXPECT_STREQ(got, want);
                     }
                 }
+                EXPECT_EQ(os_lang_converter_close(h), OS_OK);
             }
-            EXPECT_EQ(os_lang_converter_close(to_utf8), OS_OK);
-            EXPECT_EQ(os_lang_converter_close(from_utf8), OS_OK);
         }
     }
 }

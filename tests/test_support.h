@@ -2,8 +2,6 @@
 // environment pinning, local times and forked children.
 #pragma once
 
-#include <dirent.h>
-#include <ftw.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -14,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -30,12 +29,8 @@ public:
         path_ = p ? p : "";
     }
     ~TempDir() {
-        if (!path_.empty()) {
-            ::nftw(
-                path_.c_str(),
-                [](const char* f, const struct stat*, int, struct FTW*) { return ::remove(f); }, 16,
-                FTW_DEPTH | FTW_PHYS);
-        }
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -48,15 +43,10 @@ private:
 
 // Number of open descriptors of this process.
 inline int open_fd_count() {
-    int n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (struct dirent* e = ::readdir(d)) {
-            if (e->d_name[0] != '.') ++n;
-        }
-        ::closedir(d);
-        --n;  // the directory stream's own descriptor
-    }
-    return n;
+    // Less the one the listing itself holds open.
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                          std::filesystem::directory_iterator())) -
+           1;
 }
 
 // Sets (or unsets, with nullopt) an environment variable for the scope; for TZ it

@@ -21,6 +21,7 @@ FI_WRAP(size_t, iconv, static_cast<size_t>(-1),
         (cd, in, inleft, out, outleft))
 FI_WRAP(void*, mmap, MAP_FAILED, (void* addr, size_t len, int prot, int flags, int fd, off_t off),
         (addr, len, prot, flags, fd, off))
+FI_WRAP(int, munmap, -1, (void* addr, size_t len), (addr, len))
 
 // Hand-written: iconv_close only counts.
 // FI_WRAP(int, iconv_close
@@ -73,8 +74,8 @@ TEST(LangFault, ConverterFailuresCloseWhatWasOpened) {
 }
 
 // A reusable converter opens nothing when its record cannot be allocated, frees what
-// it made when the pair cannot be opened or its tables mapped, and closes its one
-// descriptor on close.
+// it made when the pair cannot be opened or its tables mapped, and on close closes its
+// one descriptor and unmaps its tables.
 TEST(LangFault, ConverterOpenFailuresLeaveNothingBehind) {
     LangConvHandle h = reinterpret_cast<LangConvHandle>(&h);
     {
@@ -100,8 +101,10 @@ TEST(LangFault, ConverterOpenFailuresLeaveNothingBehind) {
     }
     ASSERT_EQ(os_lang_converter_open("utf8", "gbk", &h), OS_OK);
     const int closes = g_iconv_closes;
+    fi::Armed count_unmaps(fi_munmap, 1000, 0);
     EXPECT_EQ(os_lang_converter_close(h), OS_OK);
     EXPECT_EQ(g_iconv_closes, closes + 1);
+    EXPECT_EQ(count_unmaps.calls(), 1) << "the tables are unmapped";
 }
 
 }  // namespace
