@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "os/os.h"
@@ -110,16 +111,10 @@ constexpr Transfer kTransfers[] = {
 // All give the same results and counts on the same cases, offsets beyond 4 GiB exact;
 // a failed positioning writes no count, a failed transfer writes -1.
 TEST_F(File, TransfersShareOneResultTable) {
-    struct Case {
-        const char* what;
-        bool write, write_only;
-        int64 offset;
-        int32 bytes;
-        int result;
-        int32 count;  // 55 means "not written"
-    };
+    // What is done (a write or a read, on a write-only descriptor or not), at which
+    // offset, of how many bytes; the result, and the count (55: not written).
     constexpr int64 k4G = 1LL << 32;
-    constexpr Case kCases[] = {
+    const std::tuple<const char*, bool, bool, int64, int32, int, int32> kCases[] = {
         {"full read", false, false, 2, 3, OS_OK, 3},
         {"short read", false, false, 4, 10, OS_ERR_FILE_SHORT_READ, 2},
         {"read at end of file", false, false, 6, 1, OS_ERR_FILE_SHORT_READ, 0},
@@ -133,29 +128,29 @@ TEST_F(File, TransfersShareOneResultTable) {
         {"write at a negative offset", true, false, -5, 1, EINVAL, 55},
     };
     for (const Transfer& t : kTransfers) {
-        for (const Case& c : kCases) {
-            SCOPED_TRACE(std::string(t.name) + ": " + c.what);
+        for (const auto& [what, write, write_only, offset, bytes, result, count] : kCases) {
+            SCOPED_TRACE(std::string(t.name) + ": " + what);
             os_file_close(open_rw("p", "abcdef", O_RDWR | O_CREAT | O_TRUNC));
             HANDLE h = -1;
-            ASSERT_EQ(os_file_open(dir.file("p").c_str(), c.write_only ? O_WRONLY : O_RDWR, &h),
+            ASSERT_EQ(os_file_open(dir.file("p").c_str(), write_only ? O_WRONLY : O_RDWR, &h),
                       OS_OK);
             ASSERT_EQ(os_file_seek64(h, 1, SEEK_SET), OS_OK);
             char buf[16] = "XY";
             int32 n = 55;
-            const int rc = c.write ? t.write(h, c.offset, buf, c.bytes, &n)
-                                   : t.read(h, c.offset, buf, c.bytes, &n);
-            EXPECT_EQ(rc, c.result);
-            EXPECT_EQ(n, c.count);
-            const bool moved = t.moves_position && c.result != EINVAL;
-            EXPECT_EQ(position(h), moved ? c.offset + std::max(c.count, 0) : 1);
-            const bool wrote = c.write && rc == OS_OK;
-            EXPECT_EQ(size_of(h), wrote ? std::max<int64>(6, c.offset + c.count) : 6);
+            const int rc =
+                write ? t.write(h, offset, buf, bytes, &n) : t.read(h, offset, buf, bytes, &n);
+            EXPECT_EQ(rc, result);
+            EXPECT_EQ(n, count);
+            const bool moved = t.moves_position && result != EINVAL;
+            EXPECT_EQ(position(h), moved ? offset + std::max(count, 0) : 1);
+            const bool wrote = write && rc == OS_OK;
+            EXPECT_EQ(size_of(h), wrote ? std::max<int64>(6, offset + count) : 6);
             if (wrote) {
                 char back[2] = {}, gap[2] = {'U', 'U'};
-                ASSERT_EQ(::pread(h, back, 2, c.offset), 2);
+                ASSERT_EQ(::pread(h, back, 2, offset), 2);
                 EXPECT_EQ(std::string(back, 2), "XY");
-                EXPECT_EQ(::pread(h, gap, 2, 6), c.offset > 6 ? 2 : 0);
-                EXPECT_EQ(gap[1], c.offset > 6 ? '\0' : 'U') << "a gap reads as zeros";
+                EXPECT_EQ(::pread(h, gap, 2, 6), offset > 6 ? 2 : 0);
+                EXPECT_EQ(gap[1], offset > 6 ? '\0' : 'U') << "a gap reads as zeros";
             }
             os_file_close(h);
         }
@@ -266,11 +261,8 @@ TEST_F(File, DurableCallsLeaveNothingBehindOnPathErrors) {
     os_file_close(open_rw("f", "kept"));
     ASSERT_EQ(::mkdir(dir.file("d").c_str(), 0755), 0);
     const std::string f = dir.file("f"), missing = dir.file("missing/x");
-    const struct {
-        const char* what;
-        int rc;
-        int expected;
-    } kCases[] = {
+    // What was asked, its result, and the result expected.
+    const std::tuple<const char*, int, int> kCases[] = {
         {"sync of a directory", os_dir_sync(dir.path().c_str()), OS_OK},
         {"sync of a missing directory", os_dir_sync(dir.file("missing").c_str()), ENOENT},
         {"sync of a file as a directory", os_dir_sync(f.c_str()), ENOTDIR},
@@ -284,7 +276,7 @@ TEST_F(File, DurableCallsLeaveNothingBehindOnPathErrors) {
         {"replace over a directory", os_file_replace(dir.file("d").c_str(), "x", 1), EISDIR},
         {"replace with a negative length", os_file_replace(f.c_str(), "x", -1), EINVAL},
     };
-    for (const auto& c : kCases) EXPECT_EQ(c.rc, c.expected) << c.what;
+    for (const auto& [what, rc, expected] : kCases) EXPECT_EQ(rc, expected) << what;
     EXPECT_EQ(read_file(f), "kept");
     EXPECT_EQ(dir_names(dir.path()), (std::set<std::string>{"d", "f"})) << "no temporary left";
 }
