@@ -125,6 +125,7 @@ TEST_F(File, TransfersShareOneResultTable) {
         {"write", true, false, 1, 2, OS_OK, 2},
         {"write past the end", true, false, 8, 2, OS_OK, 2},
         {"write across 4 GiB", true, false, k4G - 1, 2, OS_OK, 2},
+        {"write beyond 4 GiB", true, false, k4G + 1, 2, OS_OK, 2},
         {"write at a negative offset", true, false, -5, 1, EINVAL, 55},
     };
     for (const Transfer& t : kTransfers) {
