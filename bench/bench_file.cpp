@@ -139,7 +139,7 @@ void BM_File_Log(benchmark::State& st, Segment seg, bool lib, int (*sync)(int)) 
         if (lib)
             os_file_pwrite(fd, offset_of(i++), rec, kBlock, &n);
         else
-            ::pwrite64(fd, rec, kBlock, offset_of(i++));
+            benchmark::DoNotOptimize(::pwrite64(fd, rec, kBlock, offset_of(i++)));
         benchmark::DoNotOptimize(sync(fd));
     }
     ::close(fd);

@@ -1,57 +1,76 @@
 #!/usr/bin/env bash
-# Builds the packages (.deb and .tar.gz) in a Release tree, installs the .deb with
-# dpkg, runs the installed zuos host, builds a small consumer against the installed
-# package with pkg-config, and removes the package again (also when a step fails).
-# Needs root. Usage: packaging/check-deb.sh [BUILD_DIR]   (default: build-deb)
+# Builds the three Debian packages (libzuos1.0.0, libzuos-dev, zuos) from a copy of
+# the tree with dpkg-buildpackage, checks each with lintian (no error, no warning),
+# installs them with dpkg, runs the installed zuos, builds a C consumer through
+# pkg-config and through CMake's find_package against the installed files, and purges
+# the packages again (also when a step fails).
+# Needs root, and debhelper, dpkg-dev, lintian and devscripts (.ci/run installs them).
+# Usage: packaging/check-deb.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build-deb}
 
-if [ "$(id -u)" != 0 ]; then
-    echo "check-deb: dpkg -i needs root" >&2
-    exit 1
-fi
+fail() { echo "check-deb: $*" >&2; exit 1; }
+[ "$(id -u)" = 0 ] || fail "dpkg -i needs root"
 
-echo "== building the packages in $build"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DZUOS_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 >/dev/null
-rm -f "$build"/zuos_*.deb "$build"/zuos-*.tar.gz
-(cd "$build" && cpack >/dev/null)
-deb=$(ls "$build"/zuos_*.deb)
-tgz=$(ls "$build"/zuos-*.tar.gz)
-echo "built $deb and $tgz"
-# Listings are captured first: grep -q closing a pipe early would fail under pipefail.
-listing=$(tar -tzf "$tgz")
-grep -q '/bin/zuos$' <<<"$listing" || { echo "check-deb: zuos is missing from $tgz" >&2; exit 1; }
-
+packages=(libzuos1.0.0 libzuos-dev zuos)
 work=$(mktemp -d /tmp/zuos-check-deb-XXXXXX)
 cleanup() {
-    dpkg --purge zuos >/dev/null 2>&1 || true
+    dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 
+echo "== building the packages in $work"
+# dpkg-buildpackage writes into the tree and beside it: work on a copy of the
+# tracked (and untracked, not ignored) files.
+mkdir "$work/src"
+git ls-files -z --cached --others --exclude-standard |
+    tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -xf - -C "$work/src"
+(cd "$work/src" && dpkg-buildpackage -b -us -uc >"$work/build.log" 2>&1) || {
+    tail -50 "$work/build.log"; fail "dpkg-buildpackage failed"; }
+version=$(cd "$work/src" && dpkg-parsechangelog -S Version)
+project=$(sed -n 's/^project(libzuOS VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ "$version" = "$project" ] ||
+    fail "debian/changelog says $version, CMakeLists.txt $project: add a changelog entry"
+arch=$(dpkg --print-architecture)
+debs=()
+for p in "${packages[@]}"; do
+    debs+=("$work/${p}_${version}_${arch}.deb")
+    [ -f "${debs[-1]}" ] || fail "${debs[-1]} was not built"
+done
+
+echo "== lintian"
+# Overrides, if any, are in debian/*.lintian-overrides and listed in packaging/README.md.
+lintian --fail-on error,warning --info "${debs[@]}" || fail "lintian found errors or warnings"
+
 echo "== dpkg -i"
-dpkg -i "$deb"
-dpkg -L zuos
+dpkg -i "${debs[@]}"
+for p in "${packages[@]}"; do dpkg -L "$p"; done
 
-echo "== zuos host (installed)"
-[ "$(command -v zuos)" = /usr/bin/zuos ] || { echo "check-deb: zuos is not /usr/bin/zuos" >&2; exit 1; }
-cache=$(ldconfig -p)
-grep -q 'libzuOS.so.1.0.0 ' <<<"$cache" || { echo "check-deb: the loader cache lacks libzuOS" >&2; exit 1; }
+echo "== zuos (installed)"
+[ "$(command -v zuos)" = /usr/bin/zuos ] || fail "zuos is not /usr/bin/zuos"
+grep -q 'libzuOS.so.1.0.0 ' <<<"$(ldconfig -p)" || fail "the loader cache lacks libzuOS"
+[ "$(zuos --version)" = "zuos $version (libzuOS $version)" ] || fail "zuos --version: $(zuos --version)"
 zuos host
+hardening-check --nocfprotection /usr/lib/"$(dpkg-architecture -qDEB_HOST_MULTIARCH)"/libzuOS.so.1.0.0 \
+    /usr/bin/zuos >/dev/null || fail "an installed binary lacks a hardening feature"
+man -w zuos >/dev/null || fail "man finds no page for zuos"
+[ -f /usr/share/bash-completion/completions/zuos ] || fail "the bash completion is missing"
 
-echo "== consumer built with pkg-config against the installed package"
-cc -Wall -Wextra -Werror -o "$work/consumer" tests/install/consumer/consumer.c \
+echo "== consumers built against the installed packages"
+cc -std=c11 -Wall -Wextra -Werror -o "$work/pc-consumer" tests/install/consumer/consumer.c \
     $(pkg-config --cflags --libs zuos)
-"$work/consumer"
+"$work/pc-consumer"
+cmake -S tests/install/consumer -B "$work/fp" >"$work/fp.log" 2>&1 &&
+    cmake --build "$work/fp" >>"$work/fp.log" 2>&1 || { cat "$work/fp.log"; fail "find_package consumer"; }
+"$work/fp/consumer"
 
 echo "== dpkg --purge"
-dpkg --purge zuos
-cache=$(ldconfig -p)
-if [ -e /usr/bin/zuos ] || grep -q 'libzuOS.so.1.0.0 ' <<<"$cache" ||
-    dpkg -s zuos >/dev/null 2>&1; then
-    echo "check-deb: the package left files or loader entries behind" >&2
-    exit 1
+dpkg --purge "${packages[@]}"
+for p in "${packages[@]}"; do
+    if dpkg -s "$p" >/dev/null 2>&1; then fail "$p is still installed"; fi
+done
+if [ -e /usr/bin/zuos ] || [ -e /usr/include/zuos ] || grep -q 'libzuOS' <<<"$(ldconfig -p)"; then
+    fail "the packages left files or loader entries behind"
 fi
 echo "check-deb: OK"

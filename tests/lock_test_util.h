@@ -1,6 +1,7 @@
-// Helpers shared by the cross-process lock tests: a pipe to order events between a
-// parent and its forked children, forked children, a stress run of several processes
-// on one counter, a call made while signals keep interrupting it, and timed calls.
+// Helpers shared by the cross-process lock tests: round counts for stress tests,
+// memory shared with forked children, a pipe to order events between a parent and
+// its children, forked children, a stress run of several processes on one counter,
+// a call made while signals keep interrupting it, and timed calls.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,10 +12,50 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <new>
 #include <thread>
 #include <vector>
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#endif
 
 namespace locktest {
+
+// Rounds of a stress test: fewer where every process runs many times slower (under
+// valgrind or a sanitizer), where the plain build has already done the full count.
+inline int scaled(int rounds) {
+#if defined(ZUOS_SANITIZED) && ZUOS_SANITIZED
+    return rounds / 10;
+#elif __has_include(<valgrind/valgrind.h>)
+    return RUNNING_ON_VALGRIND ? rounds / 20 : rounds;
+#else
+    return rounds;
+#endif
+}
+
+// A T in memory that the process shares with the children it forks, for its scope.
+template <class T>
+class Shared {
+public:
+    Shared()
+        : p_(::mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1,
+                    0)) {
+        if (p_ == MAP_FAILED) std::abort();
+        new (p_) T();
+    }
+    ~Shared() {
+        get()->~T();
+        ::munmap(p_, sizeof(T));
+    }
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+    T* get() const { return static_cast<T*>(p_); }
+    T* operator->() const { return get(); }
+
+private:
+    void* p_;
+};
 
 // One-way notifications between processes: each notify() wakes one wait().
 struct Pipe {

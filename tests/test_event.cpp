@@ -1,6 +1,7 @@
 // Events: time-outs and their deadline arithmetic on either clock, waits that
 // signals do not cut short, named events shared between processes and keeping their
-// value, and the message for a name the system rejects.
+// value, a post beyond the maximum, and the message for a name the system rejects.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <semaphore.h>
 
@@ -108,6 +109,14 @@ TEST_F(NamedEvent, ValueIsSharedAndSurvivesDestroyAndInit) {
     EXPECT_EQ(os_event_destroy(e), OS_OK);
     EXPECT_EQ(os_event_remove(name.c_str()), OS_OK);
     EXPECT_EQ(os_event_remove(name.c_str()), ENOENT);
+
+    // A value at the system's maximum leaves a post no room.
+    sem_t* full = ::sem_open(name.c_str(), O_CREAT, 0644, SEM_VALUE_MAX);
+    ASSERT_NE(full, SEM_FAILED);
+    ::sem_close(full);
+    ASSERT_EQ(os_event_init(&e, name.c_str()), OS_OK);
+    EXPECT_EQ(os_event_set(e), EOVERFLOW);
+    EXPECT_EQ(os_event_destroy(e), OS_OK);
 }
 
 TEST_F(NamedEvent, MonotonicWaitEndsWithAPostFromAnotherProcess) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 #include <netdb.h>
+#include <netpacket/packet.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -230,6 +231,25 @@ TEST(NetNs, UnknownNamePrintsTheResolverCodeAndLeavesTheBufferAlone) {
         const std::string out = testing::internal::GetCapturedStdout();
         check(out == "getaddrinfo failed with error: " + std::to_string(code) + "\n", out);
         check(std::string(ipbuf) == "unchanged", "buffer");
+    });
+}
+
+// A packet socket bound to a link sends on that link alone, so with the link down
+// the kernel reports the network down, which send maps to its own code.
+TEST(NetNs, SendOnALinkThatIsDownGivesTheNetworkDownCode) {
+    RUN_IN_NETNS([] {
+        check(ip("link set lo down"), "ip link set lo down");
+        const int s = ::socket(AF_PACKET, SOCK_RAW, 0);
+        sockaddr_ll ll{};
+        ll.sll_family = AF_PACKET;
+        ll.sll_ifindex = static_cast<int>(::if_nametoindex("lo"));
+        check(::bind(s, reinterpret_cast<const sockaddr*>(&ll), sizeof ll) == 0,
+              "packet socket bound to lo");
+        const char frame[14] = {};
+        int32 n = 7;
+        check(os_network_send(s, frame, sizeof frame, 0, &n) == OS_ERR_NET_DOWN, "send result");
+        check(n == 7, "count written on failure");
+        ::close(s);
     });
 }
 

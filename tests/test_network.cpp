@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -158,10 +159,22 @@ TEST(NetConnect, CompletesAndWritesBackTheUnsleptRemainder) {
     int s = tcp_socket(true);
     EXPECT_EQ(os_network_connect_timeout(s, l.sa(), sizeof l.addr, nullptr), OS_OK) << "no limit";
     os_network_closesocket(s);
-    s = tcp_socket(true);
-    timeval bad{0, -1};
-    EXPECT_EQ(os_network_connect_timeout(s, l.sa(), sizeof l.addr, &bad), EINVAL);
-    os_network_closesocket(s);
+    // Negative time-outs, refused as select refuses them, and ones longer than 64-bit
+    // nanoseconds can count, which wait that longest time (here: until connected).
+    const struct {
+        timeval tv;
+        int rc;
+    } limits[] = {{{0, -1}, EINVAL},
+                  {{-1, 0}, EINVAL},
+                  {{LONG_MAX, LONG_MAX}, OS_OK},
+                  {{LONG_MAX, 0}, OS_OK},
+                  {{0, LONG_MAX}, OS_OK}};
+    for (auto c : limits) {
+        s = tcp_socket(true);
+        EXPECT_EQ(os_network_connect_timeout(s, l.sa(), sizeof l.addr, &c.tv), c.rc)
+            << c.tv.tv_sec << " s " << c.tv.tv_usec << " us";
+        os_network_closesocket(s);
+    }
 }
 
 TEST(NetConnect, PendingAttemptTimesOutAndStaysOpen) {
@@ -219,6 +232,7 @@ TEST(NetTransfer, SelectTimesOutRecvSeesThePeerCloseAndSendMapsErrno) {
     EXPECT_EQ(n, 0);
 
     n = 77;
+    EXPECT_EQ(os_network_recv(p.fd, buf, sizeof buf, 0, &n), ENOTCONN) << "a listening socket";
     EXPECT_EQ(os_network_recv(p.client, buf, -1, 0, &n), EINVAL);
     EXPECT_EQ(os_network_send(p.client, buf, -1, 0, &n), EINVAL);
     ASSERT_EQ(os_network_shutdown(p.client, SHUT_WR), OS_OK);

@@ -1,13 +1,18 @@
 // Process semaphore: the two-semaphore set under a key file, the user count and the
 // removal by the last user, SEM_UNDO after a crash, the reset of a set left behind,
-// the creator's window, the clean-up of a foreign set under the key, and the timed
-// acquire.
+// processes opening and removing it at once, the clean-up of a foreign set under the
+// key, and the timed acquire.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/sem.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "lock_test_util.h"
 #include "os/os.h"
@@ -23,10 +28,57 @@ union semun {
     struct semid_ds* buf;
 };
 
+// Processes started together, counting in memory shared with the parent how many of
+// them hold a unit at once.
+struct Crowd {
+    std::atomic<int> now{0}, most{0};
+    std::atomic<bool> go{false};
+
+    // Runs body in n forked children that start together, each after a jitter of
+    // its own; true when every one returned 0.
+    template <class F>
+    bool run(int n, F body) {
+        go = false;
+        std::vector<pid_t> kids;
+        for (int i = 0; i < n; ++i) {
+            kids.push_back(locktest::fork_child([&] {
+                while (!go) ::sched_yield();
+                jitter();
+                return body();
+            }));
+        }
+        go = true;
+        bool ok = true;
+        for (pid_t kid : kids) ok = locktest::reap(kid) && ok;
+        return ok;
+    }
+    // Acquires, stays counted among the holders for a moment, releases: 0, or the
+    // step that failed.
+    int hold(SemaHandle h) {
+        if (os_proc_sema_acquire(h) != OS_OK) return 10;
+        const int n = ++now;
+        for (int m = most; n > m && !most.compare_exchange_weak(m, n);) {
+        }
+        ::sched_yield();
+        --now;
+        return os_proc_sema_release(h) == OS_OK ? 0 : 11;
+    }
+    // Up to 5 microseconds of busy waiting, different in each process and call, so
+    // that the steps of processes started together interleave in every order.
+    static void jitter() {
+        thread_local unsigned seed = static_cast<unsigned>(::getpid());
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::nanoseconds(::rand_r(&seed) % 5000);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    }
+};
+
 class ProcSema : public ::testing::Test {
 protected:
     // Every set made under this test's key goes, whatever the test left.
-    void TearDown() override {
+    void TearDown() override { remove_set(); }
+    void remove_set() const {
         if (key() != -1) ::semctl(::semget(key(), 0, 0), 0, IPC_RMID);
     }
     key_t key() const { return ::ftok(name.c_str(), 0); }
@@ -79,6 +131,10 @@ TEST_F(ProcSema, ANameMakesATwoSemaphoreSetThatTheLastUserRemoves) {
 
     EXPECT_EQ(os_proc_sema_init(name.c_str(), -1, &a), ERANGE);
     EXPECT_FALSE(set_exists()) << "the half-made set is removed";
+    ASSERT_EQ(os_proc_sema_init(name.c_str(), 32767, &a), OS_OK);
+    EXPECT_EQ(os_proc_sema_release(a), ERANGE) << "beyond the maximum";
+    EXPECT_EQ(count(a), 32767);
+    EXPECT_EQ(os_proc_sema_destroy(a), OS_OK);
     EXPECT_EQ(os_proc_sema_init(dir.file("no/such").c_str(), 1, &a), ENOENT);
     EXPECT_EQ(os_proc_sema_init(dir.path().c_str(), 1, &a), EISDIR);
 }
@@ -126,52 +182,97 @@ TEST_F(ProcSema, ProcessesIncrementingUnderItLoseNoUpdate) {
     EXPECT_EQ(os_proc_sema_destroy(h), OS_OK);
 }
 
-// A set nobody has open any more starts with the next opener's count: one that
-// processes used (its users ended without destroy, so SEM_UNDO took their
-// registrations back) and one that nothing ever operated on, whose creator died
-// before registering in it (the opener gives up waiting for it).
-TEST_F(ProcSema, ASetLeftBehindStartsWithTheNextOpenersCount) {
-    for (bool used : {true, false}) {
-        const int id = make_raw_set(2, 0777);
-        ASSERT_NE(id, -1);
-        set_val(id, 0, 7);
-        struct sembuf take = {0, -1, 0};
-        ASSERT_EQ(used ? ::semop(id, &take, 1) : 0, 0);
+// A set nobody has open starts with the next opener's count: reset in place when
+// its users all ended without destroy; replaced by a new set while the process that
+// took its user count to 0 lives on (a last user that has not removed it yet), or
+// when nobody ever registered in it.
+TEST_F(ProcSema, ASetNobodyHasOpenStartsWithTheNextOpenersCount) {
+    const struct {
+        const char* left_by;
+        std::function<int()> leave;  // makes the set and gives its identifier
+        bool same_set;
+    } cases[] = {
+        {"users that ended without destroy",
+         [&] {
+             zutest::run_in_child([&] {
+                 SemaHandle c = -1;
+                 return os_proc_sema_init(name.c_str(), 7, &c) + os_proc_sema_acquire(c);
+             });
+             return ::semget(key(), 0, 0);
+         },
+         true},
+        {"a live last user that has not removed it yet",
+         [&] {
+             SemaHandle id = -1;
+             os_proc_sema_init(name.c_str(), 7, &id);
+             struct sembuf leave = {1, -1, SEM_UNDO | IPC_NOWAIT};  // as destroy does
+             ::semop(id, &leave, 1);
+             return id;
+         },
+         false},
+        {"another program, nobody registered",
+         [&] {
+             const int id = make_raw_set(2, 0777);
+             set_val(id, 0, 7);
+             return id;
+         },
+         false},
+    };
+    for (const auto& c : cases) {
+        const int id = c.leave();
+        ASSERT_NE(id, -1) << c.left_by;
+        ASSERT_EQ(count(id), 7) << c.left_by;
+        ASSERT_EQ(users(id), 0) << c.left_by;
         SemaHandle h = -1;
-        ASSERT_EQ(os_proc_sema_init(name.c_str(), 5, &h), OS_OK);
-        EXPECT_EQ(h, id);
-        EXPECT_EQ(count(h), 5) << used;
-        EXPECT_EQ(users(h), 1);
+        ASSERT_EQ(os_proc_sema_init(name.c_str(), 5, &h), OS_OK) << c.left_by;
+        EXPECT_EQ(h == id, c.same_set) << c.left_by;
+        EXPECT_EQ(count(id) != -1, c.same_set) << c.left_by << ": a replaced set is gone";
+        EXPECT_EQ(count(h), 5) << c.left_by;
+        EXPECT_EQ(users(h), 1) << c.left_by;
         EXPECT_EQ(os_proc_sema_destroy(h), OS_OK);
     }
 }
 
-// The creator sets the values, then registers. An opener arriving in between must
-// neither reset the count nor lose its own registration to the creator's SETVAL.
-TEST_F(ProcSema, AnOpenerWaitsForACreatorStillAtWork) {
-    Pipe created, registered, go;
-    pid_t child = locktest::fork_child([&] {
-        int id = make_raw_set(2, 0777);
-        if (id == -1) return 1;
-        created.notify();
-        ::usleep(200 * 1000);  // the opener arrives now
-        set_val(id, 1, 0);
-        set_val(id, 0, 4);
-        struct sembuf reg = {1, +1, SEM_UNDO};
-        if (::semop(id, &reg, 1) != 0) return 2;
-        registered.notify();
-        return go.wait() ? 0 : 3;
-    });
-    EXPECT_TRUE(created.wait());
-    SemaHandle h = -1;
-    EXPECT_EQ(os_proc_sema_init(name.c_str(), 9, &h), OS_OK);
-    EXPECT_TRUE(registered.wait());
-    EXPECT_EQ(count(h), 4) << "the creator's count";
-    EXPECT_EQ(users(h), 2) << "both registrations count";
-    go.notify();
-    EXPECT_TRUE(locktest::reap(child));
-    EXPECT_EQ(users(h), 1);
-    EXPECT_EQ(os_proc_sema_destroy(h), OS_OK);
+// Rounds of 2 to 8 processes opening the semaphore (count 1) at once: a set whose
+// users all ended, and every seventh round no set at all. The first opener resets
+// or creates it and registers before another one looks, so no more than one ever
+// holds the unit and the count is whole again when they have all ended.
+TEST_F(ProcSema, ProcessesOpeningALeftBehindSetAtOnceNeverExceedItsCount) {
+    locktest::Shared<Crowd> crowd;
+    for (int round = 0; round < locktest::scaled(2000); ++round) {
+        const int n = 2 + round % 7;
+        if (n == 2) remove_set();
+        const bool ok = crowd->run(n, [&] {
+            SemaHandle h = -1;
+            if (os_proc_sema_init(name.c_str(), 1, &h) != OS_OK) return 1;
+            return crowd->hold(h);  // and no destroy: the set is left behind
+        });
+        const int id = ::semget(key(), 0, 0);
+        ASSERT_TRUE(ok && crowd->most <= 1 && count(id) == 1 && users(id) == 0)
+            << "round " << round << " of " << n << " processes: all ended well " << ok
+            << ", most holders " << crowd->most << ", count " << count(id) << ", users "
+            << users(id);
+    }
+}
+
+// Processes that open, hold and destroy the semaphore over and over: a last user's
+// removal never strands a process that has just opened it, so no call fails, no two
+// hold the unit, and the last destroy leaves nothing behind.
+TEST_F(ProcSema, LastUsersRemovingItWhileOthersOpenItNeverLetTwoHoldIt) {
+    locktest::Shared<Crowd> crowd;
+    EXPECT_TRUE(crowd->run(2, [&] {
+        for (int i = 0; i < locktest::scaled(2000); ++i) {
+            SemaHandle h = -1;
+            if (os_proc_sema_init(name.c_str(), 1, &h) != OS_OK) return 1;
+            if (const int rc = crowd->hold(h)) return rc;
+            Crowd::jitter();
+            if (os_proc_sema_destroy(h) != OS_OK) return 2;
+            Crowd::jitter();
+        }
+        return 0;
+    }));
+    EXPECT_LE(crowd->most, 1);
+    EXPECT_FALSE(set_exists());
 }
 
 TEST_F(ProcSema, AOneSemaphoreSetUnderTheKeyIsRemovedWithAMessage) {

@@ -1,8 +1,10 @@
 // Processes: which file a child runs, what argument vector it gets, how a child whose
-// program cannot run ends, and the results of kill and wait.
+// program cannot run ends, and the results of kill and wait, also for handles that
+// name no process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -95,6 +97,39 @@ TEST(Process, TerminateKillsAndWaitCollectsOnce) {
     EXPECT_EQ(os_process_wait(p), OS_OK);
     EXPECT_EQ(os_process_wait(p), OS_ERR_PROCESS_WAIT);
     EXPECT_EQ(os_process_terminate(INT_MAX), ESRCH);  // above any pid_max
+}
+
+// The -1 of a failed spawn, 0 and other ids that are not positive name no process:
+// terminate must not signal a process group or every process it may, and wait must
+// not collect some other child. Run as the first process of a PID namespace of its
+// own, leading a session of its own, so that a regression reaches only the processes
+// made here, never the host's.
+TEST(Process, HandlesThatNameNoProcessReachNeitherKillNorWait) {
+    constexpr int kNoNamespace = 77;
+    const int rc = zutest::run_in_child([] {
+        if (::unshare(CLONE_NEWPID) != 0) return kNoNamespace;
+        return zutest::run_in_child([] {
+            ::setsid();
+            const pid_t running = ::fork();
+            if (running == 0) ::_exit(::pause());
+            const pid_t ended = ::fork();
+            if (ended == 0) ::_exit(0);
+            siginfo_t info{};
+            ::waitid(P_PID, static_cast<id_t>(ended), &info, WEXITED | WNOWAIT);  // a zombie
+            int wrong = 0;
+            for (ProcessHandle none : {-1, 0, INT_MIN}) {
+                if (os_process_terminate(none) != ESRCH) wrong |= 1;
+                if (os_process_wait(none) != OS_ERR_PROCESS_WAIT) wrong |= 2;
+            }
+            if (::waitpid(running, nullptr, WNOHANG) != 0) wrong |= 4;    // killed
+            if (::waitpid(ended, nullptr, WNOHANG) != ended) wrong |= 8;  // collected
+            ::kill(running, SIGKILL);
+            ::waitpid(running, nullptr, 0);
+            return wrong;
+        });
+    });
+    if (rc == kNoNamespace) GTEST_SKIP() << "no PID namespace (needs root) to contain a failure";
+    EXPECT_EQ(rc, 0) << "1: a signal sent, 2: a wait made, 4: a child killed, 8: one collected";
 }
 
 }  // namespace

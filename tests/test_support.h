@@ -99,11 +99,19 @@ inline int reap(pid_t pid) {
     return st;
 }
 
+// In a coverage build (--coverage), writes out this program's counters; _exit would
+// drop a child's.
+extern "C" void __gcov_dump(void) __attribute__((weak));
+
 // Runs fn in a forked child and returns its exit status (fn's result), or -1 when
 // the child did not exit normally. The child ends with _exit, never returning.
 inline int run_in_child(const std::function<int()>& fn) {
     pid_t pid = ::fork();
-    if (pid == 0) ::_exit(fn());
+    if (pid == 0) {
+        const int rc = fn();
+        if (__gcov_dump != nullptr) __gcov_dump();
+        ::_exit(rc);
+    }
     if (pid < 0) return -1;
     const int st = reap(pid);
     return st != -1 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;

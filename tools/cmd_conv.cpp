@@ -3,11 +3,14 @@
 // NUL-terminated string at a time, so the input is cut at newlines and NUL bytes
 // (both are single bytes that no multi-byte sequence of these sets contains) and
 // those bytes are passed through unchanged.
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "os/os.h"
@@ -21,28 +24,44 @@ constexpr const char kHelp[] =
     "usage: zuos conv --from CHARSET --to CHARSET < INPUT > OUTPUT\n"
     "\n"
     "Converts standard input to standard output with the library's conversions.\n"
-    "CHARSET is one of:\n"
-    "  sys      the system character set that LANG selects (os_lang_conv_sys_to_utf8,\n"
-    "           os_lang_conv_utf8_to_sys); UTF-8 and unknown LANG values copy bytes\n"
-    "  utf8     UTF-8\n"
-    "  gb18030  GB18030 whatever LANG says (ZU_OS_CHARSET_ANSI)\n"
-    "Conversions between two sets other than utf8 go through UTF-8.\n"
+    "CHARSET is one of these names, in any case:\n"
+    "  sys                the system character set that LANG selects\n"
+    "                     (os_lang_conv_sys_to_utf8, os_lang_conv_utf8_to_sys); UTF-8\n"
+    "                     and unknown LANG values copy bytes\n"
+    "  utf8, utf-8        UTF-8\n"
+    "  gb18030            GB18030 whatever LANG says\n"
+    "  gbk, cp936         GBK\n"
+    "  gb2312, euc-cn     GB2312\n"
+    "The named sets are converted by os_lang_converter_*. Conversions between two\n"
+    "sets other than UTF-8 go through UTF-8.\n"
     "\n"
     "On input that is invalid, incomplete or has no equivalent in the target set, the\n"
     "text before it is written, the byte offset of the first byte that cannot be\n"
     "converted is reported, and the exit status is 1.\n";
 
-enum class Set { kSys, kUtf8, kGb18030 };
+// A character set: the system one (LANG), UTF-8, or another by its iconv name.
+struct Set {
+    enum Kind { kSys, kUtf8, kNamed } kind;
+    const char* iconv;
+};
 
 struct SetName {
     std::string_view name;
     Set set;
 };
-constexpr SetName kSets[] = {{"sys", Set::kSys}, {"utf8", Set::kUtf8}, {"gb18030", Set::kGb18030}};
+constexpr SetName kSets[] = {
+    {"sys", {Set::kSys, nullptr}},       {"utf8", {Set::kUtf8, "UTF-8"}},
+    {"utf-8", {Set::kUtf8, "UTF-8"}},    {"gb18030", {Set::kNamed, "GB18030"}},
+    {"gbk", {Set::kNamed, "GBK"}},       {"cp936", {Set::kNamed, "GBK"}},
+    {"gb2312", {Set::kNamed, "GB2312"}}, {"euc-cn", {Set::kNamed, "GB2312"}},
+};
 
 bool find_set(const std::string& name, Set* set) {
     for (const SetName& s : kSets) {
-        if (s.name == name) {
+        if (s.name.size() == name.size() &&
+            std::equal(name.begin(), name.end(), s.name.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) == b;
+            })) {
             *set = s.set;
             return true;
         }
@@ -57,38 +76,55 @@ constexpr size_t kMaxSegment = (INT_MAX - 8) / 4;
 class Converter {
 public:
     Converter(Set from, Set to) : from_(from), to_(to) {}
+    ~Converter() {
+        for (LangConvHandle h : {to_utf8_, from_utf8_})
+            if (h) os_lang_converter_close(h);
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    // Opens the library converters the named sets need. OS_OK or a library code.
+    int open() {
+        int rc = OS_OK;
+        if (from_.kind == Set::kNamed) rc = os_lang_converter_open(from_.iconv, "UTF-8", &to_utf8_);
+        if (rc == OS_OK && to_.kind == Set::kNamed)
+            rc = os_lang_converter_open("UTF-8", to_.iconv, &from_utf8_);
+        return rc;
+    }
 
     // Converts the NUL-terminated text (len bytes) into out. OS_OK or a library code.
     int run(const char* text, size_t len, std::string* out) {
         const char* utf8 = text;
         size_t utf8_len = len;
-        if (from_ != Set::kUtf8) {
-            int rc = step(from_, /*to_utf8=*/true, text, len, &mid_);
+        if (from_.kind != Set::kUtf8) {
+            int rc = step(from_, to_utf8_, /*to_utf8=*/true, text, len, &mid_);
             if (rc != OS_OK) return rc;
             utf8 = mid_.data();
             utf8_len = std::strlen(utf8);
         }
-        if (to_ == Set::kUtf8) {
+        if (to_.kind == Set::kUtf8) {
             out->assign(utf8, utf8_len);
             return OS_OK;
         }
-        int rc = step(to_, /*to_utf8=*/false, utf8, utf8_len, &last_);
+        int rc = step(to_, from_utf8_, /*to_utf8=*/false, utf8, utf8_len, &last_);
         if (rc == OS_OK) out->assign(last_.data());
         return rc;
     }
 
 private:
-    static int step(Set set, bool to_utf8, const char* src, size_t len, std::vector<char>* buf) {
+    static int step(Set set, LangConvHandle conv, bool to_utf8, const char* src, size_t len,
+                    std::vector<char>* buf) {
         buf->assign(len * 4 + 8, '\0');
         int size = static_cast<int>(buf->size());
-        if (set == Set::kSys)
-            return to_utf8 ? os_lang_conv_sys_to_utf8(src, buf->data(), size)
-                           : os_lang_conv_utf8_to_sys(src, buf->data(), size);
-        return to_utf8 ? os_lang_conv_given_to_unicode(ZU_OS_CHARSET_ANSI, src, buf->data(), size)
-                       : os_lang_conv_unicode_to_given(ZU_OS_CHARSET_ANSI, src, buf->data(), size);
+        if (set.kind == Set::kNamed)
+            return os_lang_converter_convert(conv, src, static_cast<int>(len), buf->data(),
+                                             size - 1);
+        return to_utf8 ? os_lang_conv_sys_to_utf8(src, buf->data(), size)
+                       : os_lang_conv_utf8_to_sys(src, buf->data(), size);
     }
 
     Set from_, to_;
+    LangConvHandle to_utf8_ = nullptr, from_utf8_ = nullptr;
     std::vector<char> mid_, last_;
 };
 
@@ -135,14 +171,16 @@ int cmd_conv(int argc, char** argv) {
     const std::string* to_name = args.value("to");
     if (!from_name || !to_name) return usage_error("conv", "both --from and --to are needed");
     Set from, to;
-    if (!find_set(*from_name, &from))
-        return usage_error("conv",
-                           "unknown character set '" + *from_name + "' (use sys, utf8 or gb18030)");
-    if (!find_set(*to_name, &to))
-        return usage_error("conv",
-                           "unknown character set '" + *to_name + "' (use sys, utf8 or gb18030)");
+    for (const auto& [name, set] : {std::pair{from_name, &from}, std::pair{to_name, &to}}) {
+        if (!find_set(*name, set))
+            return usage_error("conv", "unknown character set '" + *name +
+                                           "' (use sys, utf8, gb18030, gbk or gb2312)");
+    }
 
     Converter conv(from, to);
+    if (int rc = conv.open(); rc != OS_OK)
+        return failure("conv", "cannot convert from " + *from_name + " to " + *to_name + ": " +
+                                   result_text(rc));
     std::string seg, out;
     unsigned long long offset = 0;  // of seg's first byte in the whole input
     int c;

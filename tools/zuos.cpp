@@ -12,57 +12,6 @@ namespace zuos {
 
 namespace {
 
-struct CodeName {
-    long code;
-    const char* name;
-};
-
-// Every library code, so that an operator sees the constant a program would compare.
-constexpr CodeName kCodeNames[] = {
-    {OS_ERR_FILE_NOT_FOUND, "OS_ERR_FILE_NOT_FOUND"},
-    {OS_ERR_INVALID_ARG, "OS_ERR_INVALID_ARG"},
-    {OS_ERR_TIME_NULL_ARG, "OS_ERR_TIME_NULL_ARG"},
-    {OS_ERR_TIME_NEGATIVE_SEC, "OS_ERR_TIME_NEGATIVE_SEC"},
-    {OS_ERR_TIME_LOCALTIME, "OS_ERR_TIME_LOCALTIME"},
-    {OS_ERR_TIME_PARSE, "OS_ERR_TIME_PARSE"},
-    {OS_ERR_FILE_DELETE, "OS_ERR_FILE_DELETE"},
-    {OS_ERR_FILE_SHORT_READ, "OS_ERR_FILE_SHORT_READ"},
-    {OS_ERR_FILE_SHORT_WRITE, "OS_ERR_FILE_SHORT_WRITE"},
-    {OS_ERR_MEM_UNMAP_VIEW, "OS_ERR_MEM_UNMAP_VIEW"},
-    {OS_ERR_DIR_EMPTY_PATH, "OS_ERR_DIR_EMPTY_PATH"},
-    {OS_ERR_DIR_CREATE, "OS_ERR_DIR_CREATE"},
-    {OS_ERR_DIR_REMOVE, "OS_ERR_DIR_REMOVE"},
-    {OS_ERR_DIR_OPEN, "OS_ERR_DIR_OPEN"},
-    {OS_ERR_DIR_NO_MORE_FILES, "OS_ERR_DIR_NO_MORE_FILES"},
-    {OS_ERR_NO_MEMORY, "OS_ERR_NO_MEMORY"},
-    {OS_ERR_SHM_CLOSE, "OS_ERR_SHM_CLOSE"},
-    {OS_ERR_SHM_UNMAP, "OS_ERR_SHM_UNMAP"},
-    {OS_ERR_THREAD_CREATE, "OS_ERR_THREAD_CREATE"},
-    {OS_ERR_THREAD_JOIN, "OS_ERR_THREAD_JOIN"},
-    {OS_ERR_THREAD_INVALID, "OS_ERR_THREAD_INVALID"},
-    {OS_ERR_RWLOCK_READ, "OS_ERR_RWLOCK_READ"},
-    {OS_ERR_RWLOCK_WRITE, "OS_ERR_RWLOCK_WRITE"},
-    {OS_ERR_SEMA_BUSY, "OS_ERR_SEMA_BUSY"},
-    {OS_ERR_PROC_MUTEX_INIT, "OS_ERR_PROC_MUTEX_INIT"},
-    {OS_ERR_PROC_MUTEX_DESTROY, "OS_ERR_PROC_MUTEX_DESTROY"},
-    {OS_ERR_PROC_MUTEX_TIMEOUT, "OS_ERR_PROC_MUTEX_TIMEOUT"},
-    {OS_ERR_PROC_MUTEX_NULL, "OS_ERR_PROC_MUTEX_NULL"},
-    {OS_ERR_PROCESS_SPAWN, "OS_ERR_PROCESS_SPAWN"},
-    {OS_ERR_PROCESS_WAIT, "OS_ERR_PROCESS_WAIT"},
-    {OS_ERR_CONV_OPEN, "OS_ERR_CONV_OPEN"},
-    {OS_ERR_CONV_FAILED, "OS_ERR_CONV_FAILED"},
-    {OS_ERR_CONV_BAD_ARG, "OS_ERR_CONV_BAD_ARG"},
-    {OS_ERR_EVENT_TIMEOUT, "OS_ERR_EVENT_TIMEOUT"},
-    {OS_ERR_EVENT_CLOCK, "OS_ERR_EVENT_CLOCK"},
-    {OS_ERR_NET_NULL_ARG, "OS_ERR_NET_NULL_ARG"},
-    {OS_ERR_NET_DOWN, "OS_ERR_NET_DOWN"},
-    {OS_ERR_NET_CONNECT_TIMEOUT, "OS_ERR_NET_CONNECT_TIMEOUT"},
-    {OS_ERR_NET_NO_MAC, "OS_ERR_NET_NO_MAC"},
-    {OS_ERR_NET_RESOLVE, "OS_ERR_NET_RESOLVE"},
-    {OS_ERR_NET_BAD_IP, "OS_ERR_NET_BAD_IP"},
-    {OS_ERR_TIME_MKTIME, "OS_ERR_TIME_MKTIME"},
-};
-
 constexpr const char kUsageText[] =
     "usage: zuos COMMAND [ARGS]\n"
     "\n"
@@ -70,15 +19,20 @@ constexpr const char kUsageText[] =
     "who operate and debug the database.\n"
     "\n"
     "commands:\n"
-    "  host                           zone offset, local seconds, system character set,\n"
-    "                                 MAC address, IPv4 addresses, executable path\n"
+    "  host [--json]                  local time and zone offsets, local seconds, system\n"
+    "                                 character set, MAC address and its interface,\n"
+    "                                 IPv4 addresses, executable path, I/O engine\n"
     "  time EXPR [--base WHEN]        evaluate a time expression\n"
     "  conv --from CS --to CS         convert standard input to standard output\n"
-    "                                 (CS: sys, utf8 or gb18030)\n"
-    "  ipc KEYFILE [--remove [--force]]\n"
+    "                                 (CS: sys, utf8, gb18030, gbk or gb2312)\n"
+    "  ipc KEYFILE [--json] [--remove [--force]]\n"
     "                                 System V key of a key file and what exists under it\n"
     "\n"
-    "Run 'zuos COMMAND --help' for the details of a command.\n"
+    "options:\n"
+    "  --help, -h                     this text; 'zuos COMMAND --help' for a command\n"
+    "  --version                      the tool's version and that of the library it\n"
+    "                                 loaded\n"
+    "\n"
     "Exit status: 0 success, 1 failure (with a message), 2 usage error.\n";
 
 struct Command {
@@ -95,12 +49,63 @@ constexpr Command kCommands[] = {
 
 }  // namespace
 
-std::string result_text(long code) {
-    for (const CodeName& c : kCodeNames) {
-        if (c.code == code) return std::string(c.name) + " (" + std::to_string(code) + ")";
+namespace {
+
+// The name and the meaning of a result, from the library's table ("NAME: meaning")
+// or, for an errno value, glibc's.
+std::pair<std::string, std::string> name_and_meaning(int code) {
+    std::string_view text = os_result_text(code);
+    if (size_t colon = text.find(": "); text.rfind("OS_", 0) == 0 && colon != text.npos)
+        return {std::string(text.substr(0, colon)), std::string(text.substr(colon + 2))};
+    const char* name = strerrorname_np(code);
+    return {name ? name : "", std::string(text)};
+}
+
+}  // namespace
+
+std::string result_text(int code) {
+    auto [name, meaning] = name_and_meaning(code);
+    if (name.rfind("OS_", 0) == 0) return name + " (" + std::to_string(code) + "): " + meaning;
+    return meaning + (name.empty() ? " (" : " (errno ") + std::to_string(code) + ")";
+}
+
+std::string result_json(int code) {
+    auto [name, meaning] = name_and_meaning(code);
+    return JsonObject().num("code", code).str("name", name).str("text", meaning).text();
+}
+
+std::string json_quote(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
+            out += esc;
+        } else {
+            out += c;
+        }
     }
-    return std::string(std::strerror(static_cast<int>(code))) + " (errno " + std::to_string(code) +
-           ")";
+    return out + '"';
+}
+
+JsonObject& JsonObject::raw(std::string_view key, std::string_view json) {
+    if (body_.size() > 1) body_ += ", ";
+    body_ += json_quote(key);
+    body_ += ": ";
+    body_ += json;
+    return *this;
+}
+
+std::string json_array(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (const std::string& item : items) {
+        if (out.size() > 1) out += ", ";
+        out += item;
+    }
+    return out + "]";
 }
 
 int usage_error(std::string_view cmd, const std::string& message) {
@@ -192,7 +197,10 @@ int main(int argc, char** argv) {
         return kOk;
     }
     if (cmd == "--version") {
-        std::printf("zuos %s\n", ZUOS_VERSION);
+        // The headers the tool was built with, and the library the loader found.
+        const int lib = os_version();
+        std::printf("zuos %d.%d.%d (libzuOS %d.%d.%d)\n", ZUOS_VERSION_MAJOR, ZUOS_VERSION_MINOR,
+                    ZUOS_VERSION_PATCH, lib / 10000, lib / 100 % 100, lib % 100);
         return kOk;
     }
     for (const Command& c : kCommands) {

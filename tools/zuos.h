@@ -13,9 +13,39 @@ namespace zuos {
 // error (bad command line).
 enum Exit : int { kOk = 0, kFail = 1, kUsage = 2 };
 
-// "OS_ERR_TIME_PARSE (110194)" for a library code, "No such file or directory
-// (errno 2)" for anything else.
-std::string result_text(long code);
+// "OS_ERR_TIME_PARSE (110194): a time expression does not match any accepted form"
+// for a library code, "No such file or directory (errno 2)" for anything else. The
+// names and meanings are the library's own (os_result_text).
+std::string result_text(int code);
+// The same as a JSON object: {"code": 110194, "name": "OS_ERR_TIME_PARSE", "text":
+// "a time expression ..."}; the name of an errno value is its E... constant.
+std::string result_json(int code);
+
+// A JSON string literal holding text (quotes, backslashes and control characters
+// escaped; other bytes as they are).
+std::string json_quote(std::string_view text);
+
+// Builds one JSON object member by member, in the order given.
+class JsonObject {
+public:
+    JsonObject& raw(std::string_view key, std::string_view json);  // value already JSON
+    JsonObject& str(std::string_view key, std::string_view text) {
+        return raw(key, json_quote(text));
+    }
+    JsonObject& num(std::string_view key, long long value) {
+        return raw(key, std::to_string(value));
+    }
+    JsonObject& flag(std::string_view key, bool value) {
+        return raw(key, value ? "true" : "false");
+    }
+    std::string text() const { return body_ + "}"; }
+
+private:
+    std::string body_ = "{";
+};
+
+// A JSON array of values that are already JSON.
+std::string json_array(const std::vector<std::string>& items);
 
 // Prints "zuos CMD: MESSAGE" and a hint to run --help on standard error; returns kUsage.
 int usage_error(std::string_view cmd, const std::string& message);

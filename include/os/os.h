@@ -76,6 +76,8 @@ extern "C" {
 #define OS_ERR_NO_MEMORY 110241
 #define OS_ERR_SHM_CLOSE 110243
 #define OS_ERR_SHM_UNMAP 110245
+#define OS_ERR_AIO_FULL 110251
+#define OS_ERR_AIO_TIMEOUT 110252
 #define OS_ERR_THREAD_CREATE 110261
 #define OS_ERR_THREAD_JOIN 110262
 #define OS_ERR_THREAD_INVALID 110263
@@ -100,6 +102,30 @@ extern "C" {
 #define OS_ERR_NET_RESOLVE 110361
 #define OS_ERR_NET_BAD_IP 119504
 #define OS_ERR_TIME_MKTIME 119606
+
+/* ------------------------------------------------------------------------ */
+/* Result texts and version                                                  */
+/* ------------------------------------------------------------------------ */
+/* Text for any result: "OS_OK: success" for 0, "OS_ERR_...: <meaning>" for a library
+ * code (the constant's name, a colon and a short meaning), the standard description
+ * for an errno value ("No such file or directory" for 2; English whatever the
+ * locale), and "unknown result" for anything else. Never NULL; the text is static,
+ * so it may be kept, and any thread may call this. */
+ZU_API const char* os_result_text(int nResult);
+
+/* Version. ZUOS_VERSION_MAJOR, _MINOR and _PATCH are those of these headers.
+ * os_version() returns the version of the library actually loaded as one number,
+ * major * 10000 + minor * 100 + patch (10000 for 1.0.0): the encoding of
+ * ZUOS_VERSION_NUMBER and ZUOS_VERSION, so the two compare directly.
+ * os_version() / 10000 == ZUOS_VERSION_MAJOR tests the major version, and
+ * os_version() >= ZUOS_VERSION that the library is at least as new as the headers.
+ * Any thread. */
+#define ZUOS_VERSION_MAJOR 1
+#define ZUOS_VERSION_MINOR 0
+#define ZUOS_VERSION_PATCH 0
+#define ZUOS_VERSION_NUMBER(major, minor, patch) ((major)*10000 + (minor)*100 + (patch))
+#define ZUOS_VERSION ZUOS_VERSION_NUMBER(ZUOS_VERSION_MAJOR, ZUOS_VERSION_MINOR, ZUOS_VERSION_PATCH)
+ZU_API int os_version(void);
 
 /* ------------------------------------------------------------------------ */
 /* Handle types                                                              */
@@ -241,6 +267,102 @@ ZU_API int os_file_access(const char* szFileName, int nMode);
 /* Size via lseek64(0, SEEK_END): leaves the position at the end of the file.
  * *pnFileSize is -1 after a failure. */
 ZU_API int os_file_get_size(HANDLE hFile, int64* pnFileSize);
+
+/* ------------------------------------------------------------------------ */
+/* Batched and asynchronous positioned I/O                                  */
+/* ------------------------------------------------------------------------ */
+/* Extensions: many positioned transfers for one wait. Two engines give identical
+ * results: Linux io_uring (kernel 5.11 or later), and plain pread64 / pwrite64 /
+ * fdatasync calls, used where io_uring is refused (ENOSYS or EPERM from its setup:
+ * an old kernel, a seccomp profile, kernel.io_uring_disabled), when OS_AIO_FALLBACK
+ * is given, or for the whole process when the environment has ZUOS_IO_URING=0.
+ *
+ * Each transfer's result and count are exactly os_file_pread's / os_file_pwrite's:
+ * 0 with the full count; OS_ERR_FILE_SHORT_READ / OS_ERR_FILE_SHORT_WRITE with the
+ * count transferred (end of file); an errno with -1 (EBADF for a closed or -1
+ * handle, EFAULT for a null buffer, ESPIPE for a pipe or socket; a negative count is
+ * passed on as os_file_pread passes it, and Linux answers EFAULT). A negative offset
+ * gives EINVAL without any transfer. Nothing is retried and no descriptor's position
+ * moves. Only regular files and block devices go to io_uring; other descriptors are
+ * always served by the plain calls.
+ *
+ * Process-wide state: the library keeps one atomic flag, set on first use, holding
+ * what ZUOS_IO_URING says (read once; only "0" counts) and whether io_uring was
+ * refused, so that a refused setup is not tried again on every call. Nothing else
+ * outlives a call except the queues below, which the caller owns. */
+
+typedef struct _OS_IO_REQUEST {
+    HANDLE hFile;  /* in */
+    int32 nBytes;  /* in: bytes to transfer */
+    int64 nOffset; /* in: absolute offset */
+    void* pBuf;    /* in */
+    int32 nResult; /* out: this request's result */
+    int32 nDone;   /* out: bytes transferred, -1 when the transfer failed */
+} OS_IO_REQUEST;
+
+/* Carries out nCount requests, reading into or writing from each pBuf, and returns
+ * when all have finished. Requests may name different handles and run in no set
+ * order (overlapping writes have no defined winner). Returns 0 when every request
+ * was carried out, whatever its own result; EINVAL for a negative nCount; or the
+ * errno of a failure to set up or submit the transfers (ENOMEM, EMFILE, EAGAIN),
+ * and then every request not carried out holds that errno with nDone -1 (the call
+ * still waits for those the kernel took; should even that wait fail, they are
+ * counted as not carried out, though the kernel may yet finish them). A request
+ * with a negative offset gets EINVAL and keeps its nDone, as os_file_pread keeps its
+ * count. pReqs asserted when nCount > 0. Each call sets up its own io_uring
+ * instance (a single request is one plain call), so any number of threads may
+ * batch at once, on shared handles too. */
+ZU_API int os_file_pread_batch(OS_IO_REQUEST* pReqs, int32 nCount);
+ZU_API int os_file_pwrite_batch(OS_IO_REQUEST* pReqs, int32 nCount);
+
+/* An asynchronous queue: submit now, collect the completions later. One thread at a
+ * time per queue; any number of queues. */
+typedef struct _OS_AIO* AioHandle;
+typedef struct _OS_AIO_DONE {
+    uint64 nTag;   /* the tag given at submission */
+    int32 nResult; /* as a batch request's */
+    int32 nDone;   /* as a batch request's; 0 for a data sync that succeeded */
+} OS_AIO_DONE;
+#define OS_AIO_FALLBACK 1 /* flag of os_aio_open: plain system calls, no io_uring */
+
+/* Opens a queue on which up to nDepth (1 to 4096) requests may be in flight, that is
+ * submitted and not yet collected. It holds its own io_uring instance unless the
+ * plain engine applies (see above). OS_OK; EINVAL for nDepth out of range or an
+ * unknown flag; OS_ERR_NO_MEMORY; or the errno of the io_uring setup (ENOMEM,
+ * EMFILE). *pAio is NULL after a failure. pAio asserted. */
+ZU_API int os_aio_open(int32 nDepth, uint32 nFlags, AioHandle* pAio);
+/* Submits one positioned transfer tagged nTag. Only the queue's own state is
+ * checked: OS_ERR_AIO_FULL when nDepth requests are in flight, EINVAL for a negative
+ * nBytes; nothing is queued then. A bad handle or offset is accepted and completes
+ * with the error a batch would give it (nDone -1). On io_uring the transfer starts
+ * at once (a file system that ignores non-blocking attempts, FUSE for one, can make
+ * this call wait), and a failure to submit it is returned as its errno (nothing
+ * queued); the plain engine carries it out within this call and queues its
+ * completion. The buffer must stay valid until the completion is collected or the
+ * queue closed. hAio asserted. */
+ZU_API int os_aio_read(AioHandle hAio, HANDLE hFile, int64 nOffset, void* pBuf, int32 nBytes,
+                       uint64 nTag);
+ZU_API int os_aio_write(AioHandle hAio, HANDLE hFile, int64 nOffset, const void* pBuf, int32 nBytes,
+                        uint64 nTag);
+/* Submits an fdatasync of hFile tagged nTag: it completes with 0 and nDone 0, or the
+ * errno with nDone -1. As os_aio_read otherwise. */
+ZU_API int os_aio_datasync(AioHandle hAio, HANDLE hFile, uint64 nTag);
+/* Collects completions, in no set order, into pDone[0..nMax), their number into
+ * *pnGot. Returns 0 once it holds at least nMin, where nMin is lowered to the number
+ * in flight (it never waits for requests not submitted). nMSecTimeout -1 waits
+ * without limit, 0 only collects what is done; OS_ERR_AIO_TIMEOUT when the time runs
+ * out first, with what was collected. A signal does not end the wait. EINVAL
+ * (nothing collected) unless 0 <= nMin <= nMax and nMSecTimeout >= -1; the errno of
+ * a failed wait, with what was collected. hAio and pnGot asserted, pDone when
+ * nMax > 0. */
+ZU_API int os_aio_wait(AioHandle hAio, int32 nMin, int32 nMSecTimeout, OS_AIO_DONE* pDone,
+                       int32 nMax, int32* pnGot);
+/* Waits for every request still in flight (their completions are dropped), then
+ * frees the queue, also when that wait fails (its errno is then returned). hAio
+ * asserted. */
+ZU_API int os_aio_close(AioHandle hAio);
+/* 1 when the queue runs on io_uring, 0 on plain system calls. hAio asserted. */
+ZU_API int os_aio_engine(AioHandle hAio);
 
 /* ------------------------------------------------------------------------ */
 /* Directories                                                              */
@@ -458,30 +580,43 @@ ZU_API int os_rwmutex_release(RwMutexHandle hRwMutex);
  * same nInitCount. */
 
 /* Opens the semaphore, creating it with count nInitCount, and registers the caller.
+ * - One init per name at a time: each holds an exclusive flock on the key file
+ *   (opened O_CLOEXEC) from before its semget until it has registered, and waits
+ *   for it as long as another init holds it (signals do not end that wait). The
+ *   kernel drops the lock of a process that dies, so a crash cannot wedge it.
  * - The exclusive semget decides the creator, which sets both values, then
- *   registers. An opener that reads a user count of 0 resets the count to its own
- *   nInitCount (a set left behind by users that all ended), except while the creator
- *   is still at work: a set no process has operated on yet (sem_otime 0) is waited
- *   for, up to about 1 s, until its creator registers. One that never registers
- *   within that time counts as left behind.
+ *   registers. An opener joins a set in use (user count above 0) without touching
+ *   the count. A set nobody has open is left behind when the process that last
+ *   changed its user count has ended (its users ended without destroy, or a
+ *   creator or destroyer died half-way): the opener resets the count to its own
+ *   nInitCount and registers, same set. If that process is still alive (it is the
+ *   last user, removing the set) or cannot be told (another pid namespace), the
+ *   opener removes the set and creates a new one instead, so no opener ever joins
+ *   a set that is being removed. A process that may not remove another user's set
+ *   resets it in place.
  * - A set under the key with fewer than two semaphores: prints
  *   "os_proc_sema_init semget failed szSemaName <name>  exe cmd ipcrm -S <key>",
  *   runs that command to remove it and returns EINVAL; the next call creates anew.
- * - Results: OS_OK; the errno of opening the key file, of ftok, semget, semctl or
- *   semop (ERANGE for nInitCount outside 0..32767: the half-made set is removed;
- *   EIDRM/EINVAL when the set is removed by its last user during the call).
+ * - Results: OS_OK; the errno of opening the key file, of ftok, flock, semget,
+ *   semctl or semop (ERANGE for nInitCount outside 0..32767: the half-made set is
+ *   removed). A set removed by its last user during the call is created anew, not
+ *   reported.
  * *pSemaHandle receives each semget result, so after a failure it may hold -1 or a
  * removed set's identifier. pSemaHandle asserted. */
 ZU_API int os_proc_sema_init(const char* szSemaName, int nInitCount, SemaHandle* pSemaHandle);
-/* Unregisters one use (IPC_NOWAIT); the call that leaves a user count of 0 removes
- * the set. OS_OK or errno: EAGAIN when the user count is already 0, EINVAL/EIDRM
- * when the set is gone. */
+/* Unregisters one use (IPC_NOWAIT). The one call that takes the user count from 1
+ * to 0 (tested and done in one semop, so two last users leaving at once cannot both
+ * think so) removes the set; an init running meanwhile never joins it. The removal
+ * needs the right to remove the set (its owner, creator or a privileged process);
+ * without it the set stays behind for the next init. OS_OK or errno: EAGAIN when
+ * the user count is already 0, EINVAL/EIDRM when the set is gone. */
 ZU_API int os_proc_sema_destroy(SemaHandle hSema);
 /* Takes one unit, waiting while the count is 0. OS_OK or errno: EINTR when a signal
  * interrupts the wait (not retried), EIDRM when the set is removed meanwhile. */
 ZU_API int os_proc_sema_acquire(SemaHandle hSema);
-/* Gives one unit back. OS_OK or errno (ERANGE above 32767). Units released without
- * being acquired are taken away again when the releasing process ends (SEM_UNDO). */
+/* Gives one unit back. OS_OK or errno (ERANGE when the count would exceed 32767;
+ * it stays as it was). Units released without being acquired are taken away again
+ * when the releasing process ends (SEM_UNDO). */
 ZU_API int os_proc_sema_release(SemaHandle hSema);
 /* Takes one unit without waiting. OS_OK, OS_ERR_SEMA_BUSY when the count is 0, or
  * errno. */
@@ -506,18 +641,21 @@ ZU_API int os_proc_sema_timedacquire(SemaHandle hSema, int32 nMSecTimeout);
  * shared-memory segment. */
 
 /* Creates or opens the mutex and writes its handle to *phMutex (NULL after any
- * failure; phMutex unchecked). The exclusive shmget decides the creator, which
- * initialises the mutex robust and process-shared. An opener pauses 1 ms, attaches,
- * and does not use the mutex until the creator has initialised it: the kernel
- * zero-fills a new segment and an initialised mutex is never all zero bytes, so the
- * opener waits, up to about 1 s, for a non-zero byte. If none comes: a segment this
- * process itself created (the key fell free between its two shmget calls) is
- * initialised here; one whose creator has died is marked for removal, so that the
- * next call creates a fresh one, and OS_ERR_PROC_MUTEX_INIT is returned.
+ * failure; phMutex unchecked). One init per name at a time: each holds an exclusive
+ * flock on the key file (opened O_CLOEXEC) from before its shmget until the mutex
+ * is initialised, and waits for it, trying every millisecond, up to about 1 s. The
+ * exclusive shmget decides the creator, which initialises the mutex robust and
+ * process-shared; an opener attaches without the 1 ms pause, since the lock already
+ * waits for the creator. The kernel zero-fills a new segment and an initialised
+ * mutex is never all zero bytes, so a mutex found all zeros under the lock was
+ * abandoned by a creator that ended half-way (the kernel dropped its lock, whether
+ * it is a zombie or its pid now names another process): the opener initialises it
+ * and succeeds. A live creator that is slow (stopped, say) keeps the lock, and the
+ * opener gives up after its wait with OS_ERR_PROC_MUTEX_INIT.
  * Results: OS_OK; OS_ERR_NO_MEMORY (checked first); the errno of opening the key
  * file; OS_ERR_PROC_MUTEX_INIT when ftok, shmget or shmat fail (a smaller segment
- * under the key included) or the mutex never gets initialised. A segment created by
- * this call stays if attaching it fails. */
+ * under the key included) or another init keeps the lock for the whole wait. A
+ * segment created by this call stays if attaching it fails. */
 ZU_API int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex);
 /* Locks, waiting while any thread of any attached process holds it. When the holder
  * died holding it (EOWNERDEAD), the lock is made consistent and the new holder gets
@@ -699,11 +837,16 @@ ZU_API int32 os_network_setsock_blocking(int sock, bool bBlocking);
 ZU_API int32 os_network_connect(int sock, const struct sockaddr* pAddr, int32 nAddrLen);
 /* Connects within *timeout; the limit governs only a socket the caller made
  * non-blocking (a blocking connect waits by itself). timeout NULL: no limit;
- * {0,0}: only polls. The unslept remainder is written back into *timeout, as
- * select does. Returns OS_OK, OS_ERR_NET_CONNECT_TIMEOUT (the attempt stays
- * pending, the socket open), the errno of connect or of the wait (EINTR), or the
- * attempt's own error read from SO_ERROR (ECONNREFUSED...). The wait uses poll,
- * so any descriptor number works, 1024 and above included. */
+ * {0,0}: only polls; microseconds of a million or more carry into the seconds. A
+ * time-out longer than 64-bit nanoseconds can count (about 292 years, as
+ * {LONG_MAX, LONG_MAX}) waits that longest time, in effect without limit. A
+ * negative field gives EINVAL, as select does, once connect has been called (a
+ * non-blocking attempt stays pending; a blocking one has ended). The unslept
+ * remainder is written back into *timeout, as select does. Returns OS_OK,
+ * OS_ERR_NET_CONNECT_TIMEOUT (the attempt stays pending, the socket open), the
+ * errno of connect or of the wait (EINTR), or the attempt's own error read from
+ * SO_ERROR (ECONNREFUSED...). The wait uses poll, so any descriptor number works,
+ * 1024 and above included. */
 ZU_API int32 os_network_connect_timeout(int sock, const struct sockaddr* pAddr, int32 nAddrLen,
                                         struct timeval* timeout);
 /* Waits without limit until sock is writable (poll: any descriptor number), then
@@ -854,11 +997,14 @@ ZU_API int32 os_lang_converter_close(LangConvHandle hConv);
 ZU_API int32 os_process_spawn(const char* szFileName, const char* argv, ProcessHandle* pProcess);
 /* waitpid(hProcess, no status, 0): blocks until the child ends and collects it.
  * OS_OK, or OS_ERR_PROCESS_WAIT for any failure (no such child, already collected,
- * interrupted by a signal: not retried). The exit status is not reported. 0 and
- * negative ids keep waitpid's meanings (process group, any child). */
+ * interrupted by a signal: not retried). The exit status is not reported. An id
+ * that is not positive (the -1 of a failed spawn, 0) names no process: it gives
+ * OS_ERR_PROCESS_WAIT without waiting, and never collects some other child. */
 ZU_API int32 os_process_wait(ProcessHandle hProcess);
 /* kill(hProcess, SIGKILL): OS_OK or errno (ESRCH, EPERM). Does not wait; collect the
- * child with os_process_wait afterwards. */
+ * child with os_process_wait afterwards. An id that is not positive (the -1 of a
+ * failed spawn, 0) names no process: it gives ESRCH and nothing is signalled, never
+ * the caller's process group or every process it may signal. */
 ZU_API int32 os_process_terminate(ProcessHandle hProcess);
 /* getpid(): the caller's process id, not a result code. */
 ZU_API int32 os_process_get_curr_id(void);

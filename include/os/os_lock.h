@@ -25,7 +25,7 @@ typedef pthread_mutex_t ProcMutex;
 /* Per-process record of one process mutex (os_proc_mutex_init / os_proc_mutex_destroy). */
 typedef struct ProcMutexInfo {
     ProcMutex* pMutex;        /* where the shared segment is attached in this process */
-    pthread_mutexattr_t attr; /* initialised only by the creator of the segment, else zeros */
+    pthread_mutexattr_t attr; /* zeros unless this process initialised the mutex */
     int shmid;                /* System V identifier of the segment */
 } ProcMutexInfo;
 typedef ProcMutexInfo* ProcMutexHandle;

@@ -1,17 +1,23 @@
 // Failure paths of the locks and events: allocation failures, a semaphore set whose
 // initialisation fails, segments that cannot be made, attached or released, and
-// semaphores that cannot be made or closed. Each checks the result, that nothing is
-// left allocated (LeakSanitizer in the asan build), open or in the system.
+// semaphores that cannot be made or closed; and processes stopped or ended half-way
+// through setting up or removing a process semaphore or mutex. Each checks the
+// result, that nothing is left allocated (LeakSanitizer in the asan build), open or
+// in the system.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <semaphore.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
 
+#include <functional>
 #include <string>
 
 #include "fault_injection.h"
+#include "lock_test_util.h"
 #include "os/os.h"
 #include "test_support.h"
 
@@ -37,12 +43,18 @@ union semun {
 
 // Hand-written, being variadic; the library's commands without an argument pass
 // straight on. Only SETVAL calls count towards the armed failure, so a test names
-// "the nth SETVAL".
+// "the nth SETVAL". A process that sets fi_semctl_stop_at stops itself (SIGSTOP) on
+// its first call of that command, before the call is made.
 // FI_WRAP(int, semctl
 fi::Point fi_semctl_setval;
+int fi_semctl_stop_at = -1;
 extern "C" int __real_semctl(int id, int num, int cmd, ...);
 extern "C" int __wrap_semctl(int id, int num, int cmd, ...) {
-    if (cmd == GETVAL || cmd == IPC_RMID) return __real_semctl(id, num, cmd);
+    if (cmd == fi_semctl_stop_at) {
+        fi_semctl_stop_at = -1;
+        ::raise(SIGSTOP);
+    }
+    if (cmd == GETVAL || cmd == GETPID || cmd == IPC_RMID) return __real_semctl(id, num, cmd);
     va_list ap;
     va_start(ap, cmd);
     semun arg = va_arg(ap, semun);
@@ -52,6 +64,16 @@ extern "C" int __wrap_semctl(int id, int num, int cmd, ...) {
         return -1;
     }
     return __real_semctl(id, num, cmd, arg);
+}
+
+// Runs in the middle of a process mutex's initialisation, after its segment is made
+// and attached and before the mutex is written, in a process that sets it.
+// FI_WRAP(int, pthread_mutexattr_init
+std::function<void()> fi_mutex_init_hook;
+extern "C" int __real_pthread_mutexattr_init(pthread_mutexattr_t* a);
+extern "C" int __wrap_pthread_mutexattr_init(pthread_mutexattr_t* a) {
+    if (fi_mutex_init_hook) fi_mutex_init_hook();
+    return __real_pthread_mutexattr_init(a);
 }
 
 // FI_WRAP(sem_t*, sem_open
@@ -120,6 +142,75 @@ TEST_F(IpcFault, AFailedSetvalRemovesTheHalfMadeSet) {
     }
 }
 
+// Waits until the child has stopped itself.
+bool stopped(pid_t pid) {
+    int st = 0;
+    int r;
+    while ((r = ::waitpid(pid, &st, WUNTRACED)) == -1 && errno == EINTR) {
+    }
+    return r == pid && WIFSTOPPED(st);
+}
+
+// A last user stopped between taking the user count to 0 and removing the set, then
+// going on after an opener came, or killed before: the opener never joins a set that
+// is being removed, so the unit it takes is the only one.
+TEST_F(IpcFault, AnOpenerNeverJoinsASetItsLastUserIsRemoving) {
+    for (int resume : {SIGCONT, SIGKILL}) {
+        pid_t last = locktest::fork_child([&] {
+            SemaHandle h = -1;
+            if (os_proc_sema_init(name.c_str(), 1, &h) != OS_OK) return 1;
+            fi_semctl_stop_at = IPC_RMID;
+            return os_proc_sema_destroy(h);
+        });
+        ASSERT_TRUE(stopped(last));
+        if (resume == SIGKILL) locktest::reap(last, /*kill=*/true);
+        SemaHandle a = -1, b = -1;
+        ASSERT_EQ(os_proc_sema_init(name.c_str(), 1, &a), OS_OK);
+        ASSERT_EQ(os_proc_sema_acquire(a), OS_OK);
+        if (resume == SIGCONT) {
+            ::kill(last, SIGCONT);
+            EXPECT_TRUE(locktest::reap(last));
+        }
+        ASSERT_EQ(os_proc_sema_init(name.c_str(), 1, &b), OS_OK);
+        EXPECT_EQ(a, b) << resume;
+        EXPECT_EQ(os_proc_sema_tryacquire(b), OS_ERR_SEMA_BUSY) << "a second holder " << resume;
+        EXPECT_EQ(os_proc_sema_release(a), OS_OK);
+        EXPECT_EQ(os_proc_sema_destroy(a), OS_OK);
+        EXPECT_EQ(os_proc_sema_destroy(b), OS_OK);
+    }
+}
+
+// Two openers of a set left behind, the first stopped just before it resets the
+// count: the second neither resets it again behind the first's back nor joins before
+// the first has registered, so exactly one of them gets the unit.
+TEST_F(IpcFault, OpenersOfASetLeftBehindResetItOnce) {
+    ASSERT_EQ(zutest::run_in_child([&] {
+                  SemaHandle c = -1;
+                  return os_proc_sema_init(name.c_str(), 1, &c);  // and ends: left behind
+              }),
+              0);
+    locktest::Pipe tried, done;
+    auto opener = [&](bool stop) {
+        return locktest::fork_child([&, stop] {
+            SemaHandle h = -1;
+            if (stop) fi_semctl_stop_at = SETVAL;
+            if (os_proc_sema_init(name.c_str(), 1, &h) != OS_OK) return 2;
+            const int rc = os_proc_sema_tryacquire(h);
+            tried.notify();
+            return done.wait() && rc == OS_OK ? 0 : 1;  // 0: it got the unit
+        });
+    };
+    const pid_t first = opener(true);
+    ASSERT_TRUE(stopped(first));
+    const pid_t second = opener(false);
+    ::usleep(100 * 1000);  // time enough for the second to get through, were it let
+    ::kill(first, SIGCONT);
+    EXPECT_TRUE(tried.wait() && tried.wait());
+    EXPECT_TRUE(done.notify() && done.notify());
+    EXPECT_EQ(locktest::reap(first) + locktest::reap(second), 1) << "holders of the one unit";
+    ::semctl(::semget(key(), 0, 0), 0, IPC_RMID);  // left behind by the openers
+}
+
 TEST_F(IpcFault, ProcMutexInitFailuresFreeTheRecord) {
     ProcMutexHandle h = nullptr;
     auto init = [&] { return os_proc_mutex_init(name.c_str(), &h); };
@@ -151,6 +242,48 @@ TEST_F(IpcFault, ProcMutexDestroyFailuresStillFreeTheRecord) {
                   OS_ERR_PROC_MUTEX_DESTROY);
         ::shmdt(addr);  // the failed destroy left it attached
         remove_segment();
+    }
+}
+
+// A process-mutex creator that ends half-way, after making the segment and before
+// writing the mutex, whatever becomes of its pid (a zombie not yet collected, or a
+// process now running another program), is taken over by the next init. One that is
+// only stopped is not overtaken: the init gives up after its wait, and succeeds once
+// the creator has gone on.
+TEST_F(IpcFault, AProcMutexCreatorThatEndsHalfWayIsTakenOverButNotAStoppedOne) {
+    const struct {
+        const char* creator;
+        void (*act)();
+        int rc;
+    } cases[] = {
+        {"killed, a zombie", [] { ::raise(SIGKILL); }, OS_OK},
+        {"running another program", [] { ::execl("/bin/sleep", "sleep", "60", nullptr); }, OS_OK},
+        {"stopped", [] { ::raise(SIGSTOP); }, OS_ERR_PROC_MUTEX_INIT},
+    };
+    for (const auto& c : cases) {
+        locktest::Pipe reached;
+        // The creator keeps its record to the end, reachable through its copy of h.
+        ProcMutexHandle h = nullptr;
+        const pid_t creator = locktest::fork_child([&] {
+            fi_mutex_init_hook = [&] {
+                reached.notify();
+                c.act();
+            };
+            return os_proc_mutex_init(name.c_str(), &h);
+        });
+        ASSERT_TRUE(reached.wait()) << c.creator;
+        EXPECT_EQ(os_proc_mutex_init(name.c_str(), &h), c.rc) << c.creator;
+        if (c.rc != OS_OK) {
+            ::kill(creator, SIGCONT);
+            EXPECT_TRUE(locktest::reap(creator)) << c.creator;
+            ASSERT_EQ(os_proc_mutex_init(name.c_str(), &h), OS_OK) << c.creator;
+        } else {
+            locktest::reap(creator, /*kill=*/true);
+        }
+        EXPECT_EQ(os_proc_mutex_acquire(h), OS_OK);
+        EXPECT_EQ(os_proc_mutex_release(h), OS_OK);
+        EXPECT_EQ(os_proc_mutex_destroy(h), OS_OK);
+        remove_segment();  // were the destroy to fail, the next case starts clean all the same
     }
 }
 

@@ -8,12 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,21 +32,22 @@ struct Result {
     std::string out, err;
 };
 
-// Runs the tool with args; env entries ("NAME=value") are set in the child, and
-// input is its standard input. The three streams are memory files, so nothing blocks.
-Result run_zuos(const std::vector<std::string>& args, const std::string& input = "",
-                const std::vector<std::string>& env = {}) {
+// Runs the program argv[0] with the rest of argv; env entries ("NAME=value") are set
+// in the child, and input is its standard input. The three streams are memory files,
+// so nothing blocks.
+Result run(const std::vector<std::string>& argv, const std::string& input = "",
+           const std::vector<std::string>& env = {}) {
     int fd[3] = {memfd_create("in", 0), memfd_create("out", 0), memfd_create("err", 0)};
     Result r;
     if (fd[0] >= 0 && pwrite(fd[0], input.data(), input.size(), 0) == ssize_t(input.size())) {
-        std::vector<char*> argv = {const_cast<char*>(ZUOS_TOOL_PATH)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
         pid_t pid = fork();
         if (pid == 0) {
             for (int i = 0; i < 3; ++i) dup2(fd[i], i);
             for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
-            execv(argv[0], argv.data());
+            execvp(args[0], args.data());
             _exit(127);
         }
         int st = 0;
@@ -59,6 +62,12 @@ Result run_zuos(const std::vector<std::string>& args, const std::string& input =
     }
     for (int f : fd) close(f);
     return r;
+}
+
+Result run_zuos(std::vector<std::string> args, const std::string& input = "",
+                const std::vector<std::string>& env = {}) {
+    args.insert(args.begin(), ZUOS_TOOL_PATH);
+    return run(args, input, env);
 }
 
 bool contains(const std::string& text, const std::string& part) {
@@ -88,33 +97,96 @@ TEST(Tool, UsageErrorsExitTwoWithAMessage) {
         EXPECT_EQ(r.status, 0) << cmd;
         EXPECT_TRUE(contains(r.out, "usage: zuos " + cmd)) << r.out;
         EXPECT_EQ(r.err, "");
+        EXPECT_EQ(contains(r.out, "--version"), cmd.empty()) << r.out;
     }
 }
 
 // --- host -----------------------------------------------------------------
 
-TEST(Tool, HostReportsZoneCharsetAndExecutable) {
+TEST(Tool, HostReportsCharsetAndExecutable) {
     // The last row converts one way only: the tool spells out both directions.
     const struct {
-        const char *tz, *lang, *line1, *line2;
-    } cases[] = {
-        {"TZ=UTC", "LANG=en_US.UTF-8", "zone offset     +0 h", "system charset  UTF-8"},
-        {"TZ=Asia/Kolkata", "LANG=zh_CN.GBK", "zone offset     +5 h", "system charset  GBK"},
-        {"TZ=America/New_York", "LANG=zh_CN.GB18030", "zone offset     -5 h",
-         "system charset  GB18030"},
-        {"TZ=Asia/Shanghai", "LANG=zh_CN.GB2312", "zone offset     +8 h", "system charset  GB2312"},
-        {"TZ=UTC", "LANG=zh_CN.gb18030", "charset out     GB18030",
-         "charset in      UTF-8 (text is copied unchanged)"}};
+        const char *lang, *line1, *line2;
+    } cases[] = {{"LANG=en_US.UTF-8", "system charset  UTF-8", ""},
+                 {"LANG=zh_CN.GBK", "system charset  GBK", ""},
+                 {"LANG=zh_CN.GB18030", "system charset  GB18030", ""},
+                 {"LANG=zh_CN.GB2312", "system charset  GB2312", ""},
+                 {"LANG=zh_CN.gb18030", "charset out     GB18030",
+                  "charset in      UTF-8 (text is copied unchanged)"}};
     char exe[PATH_MAX];
     ASSERT_NE(realpath(ZUOS_TOOL_PATH, exe), nullptr);
     const std::string exe_line = std::string("executable      ") + exe + "\n";
     for (const auto& c : cases) {
-        Result r = run_zuos({"host"}, "", {c.tz, c.lang});
+        Result r = run_zuos({"host"}, "", {c.lang});
         ASSERT_EQ(r.status, 0) << r.err;
         for (const std::string part :
-             {c.line1, c.line2, "local seconds", "mac address", "ipv4 addresses", exe_line.c_str()})
-            EXPECT_TRUE(contains(r.out, part)) << c.tz << " " << c.lang << ":\n" << r.out;
+             {c.line1, c.line2, "mac address", "ipv4 addresses", exe_line.c_str()})
+            EXPECT_TRUE(contains(r.out, part)) << c.lang << ":\n" << r.out;
     }
+}
+
+// The true local time and offset of each zone beside the library's whole-hour values.
+// Daylight saving comes from a rule in force all year, so nothing depends on the date.
+TEST(Tool, HostShowsTheTrueLocalTimeBesideTheLibrarysValues) {
+    const struct {
+        const char* tz;
+        long offset;  // seconds east of UTC
+        const char *zone, *season, *seconds;
+    } cases[] = {
+        {"TZ=UTC", 0, "UTC+00:00 now; library +0 h", "(standard time)", "(library; the local time"},
+        {"TZ=Asia/Kolkata", 19800, "UTC+05:30 now; library +5 h", "(standard time)",
+         "30 min behind the local time"},
+        {"TZ=XST-5:45", 20700, "UTC+05:45 now; library +5 h", "(standard time)", "45 min behind"},
+        {"TZ=NST3:30", -12600, "UTC-03:30 now; library -3 h", "(standard time)",
+         "30 min ahead of the local time"},
+        {"TZ=AAA5BBB,0/0,J365/25", -14400, "UTC-04:00 now; library -5 h", "(daylight saving time)",
+         "(library; the local time"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tz);
+        const time_t before = time(nullptr);
+        const Result r = run_zuos({"host"}, "", {c.tz});
+        const time_t after = time(nullptr);
+        ASSERT_EQ(r.status, 0) << r.err;
+        for (const std::string& part : {std::string("zone offset     ") + c.zone,
+                                        std::string(c.season) + "\n", std::string(c.seconds)})
+            EXPECT_TRUE(contains(r.out, part)) << part << " in\n" << r.out;
+        bool shown = false;  // the clock at some instant of the run, shifted by the offset
+        for (time_t t = before; t <= after && !shown; ++t) {
+            const time_t local = t + c.offset;
+            struct tm tm {};
+            char text[48];
+            gmtime_r(&local, &tm);
+            strftime(text, sizeof text, "local time      %Y-%m-%d %H:%M:%S ", &tm);
+            shown = contains(r.out, text);
+        }
+        EXPECT_TRUE(shown) << r.out;
+    }
+}
+
+// In network and mount namespaces of its own the MAC line names the interface that
+// has the address, and its state; without one the result code is given.
+TEST(Tool, HostNamesTheInterfaceOfTheMacAddress) {
+    if (run({"unshare", "-n", "-m", "true"}).status != 0)
+        GTEST_SKIP() << "cannot make network and mount namespaces (needs root and unshare)";
+    // The peer's name begins with "br", which the library skips.
+    const Result r =
+        run({"unshare", "-n", "-m", "sh", "-c",
+             "set -e; PATH=/usr/sbin:/sbin:$PATH; mount -t sysfs sysfs /sys\n"
+             "ip link set lo up; \"$0\" host --json\n"
+             "ip link add veth12ab address 52:54:00:ab:cd:ef type veth peer name br0\n"
+             "\"$0\" host; ip link set veth12ab up; ip link set br0 up\n"
+             "for i in $(seq 100); do\n"
+             "  [ $(cat /sys/class/net/veth12ab/operstate) = up ] && break; sleep 0.05\n"
+             "done\n"
+             "\"$0\" host --json",
+             ZUOS_TOOL_PATH});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (
+        const char* part :
+        {R"("mac": {"error": {"code": 110359, "name": "OS_ERR_NET_NO_MAC", "text": "no usable)",
+         "mac address     52-54-00-AB-CD-EF (veth12ab, down)\n",
+         R"("mac": {"address": "52-54-00-AB-CD-EF", "interfaces": [{"name": "veth12ab", "state": "up"}]})"})
+        EXPECT_TRUE(contains(r.out, part)) << part << " in\n" << r.out;
 }
 
 // --- time -----------------------------------------------------------------
@@ -178,6 +250,13 @@ TEST(Tool, ConvConvertsKnownBytesAndReportsTheOffsetOfInvalidInput) {
         {"LANG=en_US.UTF-8", "gb18030", "sys", gb, utf8},
         {"LANG=en_US.UTF-8", "sys", "utf8", gb, gb},  // copied unchanged, invalid or not
         {"LANG=C", "utf8", "utf8", utf8, utf8},
+        // Names in any case, with their aliases; GBK and GB2312 are sets of their own.
+        {"LANG=C", "UTF-8", "GB18030", utf8, gb},
+        {"LANG=C", "Utf8", "gbk", utf8, gb},
+        {"LANG=C", "GB2312", "utf-8", gb, utf8},
+        {"LANG=C", "CP936", "EUC-CN", gb, gb},
+        {"LANG=C", "utf8", "GBK", "a\xF0\x9F\x98\x80", "a", 1},  // U+1F600: GB18030 only
+        {"LANG=C", "utf8", "gb2312", "\xE5\x80\x91", "", 0},     // U+5011: not in GB2312
         {"LANG=C", "gb18030", "utf8",
          "ab\ncd\xFF"
          "ef\n",
@@ -244,24 +323,39 @@ TEST(Tool, IpcOnAMissingEmptyOrLibraryKey) {
 }
 
 // A semaphore set with one registered user (the library's layout: count on 0, users
-// on 1) or a segment with one attachment: shown, refused by --remove, and removed
-// either with --force or once the user has gone.
-TEST(Tool, IpcRemoveRefusesWhileInUseUnlessForced) {
-    for (bool sem : {true, false}) {
+// on 1), a segment with one attachment, and a set of one semaphore (not the
+// library's): shown, refused by --remove, and removed with --force or, for the first
+// two, once the user has gone.
+TEST(Tool, IpcRemoveRefusesWhatIsInUseOrForeignUnlessForced) {
+    enum Kind { kSet, kSegment, kForeignSet };
+    const struct {
+        Kind kind;
+        const char *shown, *refused, *removed;
+    } kinds[] = {{kSet, ": 2 semaphores, count 3, users 1, last operation by pid",
+                  " has 1 registered process", "removed semaphore set "},
+                 {kSegment, ": 4096 bytes, attached 1, creator pid ", " has 1 attached process",
+                  "removed segment "},
+                 {kForeignSet, ": 1 semaphore, first value 3, last operation by pid",
+                  " is not a set the library made", "removed semaphore set "}};
+    for (const auto& k : kinds) {
         for (bool force : {false, true}) {
-            SCOPED_TRACE(std::string(sem ? "semaphore set" : "segment") + (force ? " forced" : ""));
+            if (k.kind == kForeignSet && !force) continue;  // it stays refused until forced
+            SCOPED_TRACE(std::string(k.removed) + (force ? " forced" : ""));
             zutest::TempDir dir;
             const std::string key_file = dir.file("key"), pid = std::to_string(getpid());
             std::ofstream{key_file};
             const key_t key = ftok(key_file.c_str(), 0);
+            const bool sem = k.kind != kSegment;
             IpcGuard g;
             void* mem = nullptr;
             sembuf reg{1, 1, SEM_UNDO};
             if (sem) {
-                g.sem = semget(key, 2, IPC_CREAT | IPC_EXCL | 0600);
+                g.sem = semget(key, k.kind == kSet ? 2 : 1, IPC_CREAT | IPC_EXCL | 0600);
                 ASSERT_NE(g.sem, -1) << strerror(errno);
                 ASSERT_EQ(semctl(g.sem, 0, SETVAL, 3), 0);
-                ASSERT_EQ(semop(g.sem, &reg, 1), 0);
+                if (k.kind == kSet) {
+                    ASSERT_EQ(semop(g.sem, &reg, 1), 0);
+                }
             } else {
                 g.shm = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);
                 ASSERT_NE(g.shm, -1) << strerror(errno);
@@ -274,20 +368,14 @@ TEST(Tool, IpcRemoveRefusesWhileInUseUnlessForced) {
             };
             Result r = run_zuos({"ipc", key_file});
             EXPECT_EQ(r.status, 0) << r.err;
-            const std::string shown =
-                sem ? "semaphore  id " + id +
-                          ": 2 semaphores, count 3, users 1, last operation by pid"
-                    : "segment    id " + id + ": 4096 bytes, attached 1, creator pid " + pid;
-            EXPECT_TRUE(contains(r.out, shown)) << r.out;
-            EXPECT_TRUE(!sem || contains(r.out, "and " + pid + " (users)")) << r.out;
+            EXPECT_TRUE(contains(r.out, id + k.shown + (sem ? "" : pid))) << r.out;
+            EXPECT_TRUE(k.kind != kSet || contains(r.out, "and " + pid + " (users)")) << r.out;
 
             std::vector<std::string> remove = {"ipc", key_file, "--remove"};
             r = run_zuos(remove);
             EXPECT_EQ(r.status, 1);
-            EXPECT_TRUE(contains(r.err, (sem ? "set " + id + " has 1 registered process"
-                                             : "segment " + id + " has 1 attached process")))
-                << r.err;
-            EXPECT_TRUE(contains(r.err, "--force") && present()) << r.err;
+            EXPECT_TRUE(contains(r.err, id + k.refused) && contains(r.err, "--force")) << r.err;
+            EXPECT_TRUE(present());
 
             if (force) {
                 remove.push_back("--force");
@@ -298,8 +386,7 @@ TEST(Tool, IpcRemoveRefusesWhileInUseUnlessForced) {
             }
             r = run_zuos(remove);
             EXPECT_EQ(r.status, 0) << r.err;
-            EXPECT_TRUE(contains(r.out, (sem ? "removed semaphore set " : "removed segment ") + id))
-                << r.out;
+            EXPECT_TRUE(contains(r.out, k.removed + id)) << r.out;
             EXPECT_FALSE(present());
             EXPECT_EQ(errno, ENOENT);
             if (mem) {
@@ -307,6 +394,105 @@ TEST(Tool, IpcRemoveRefusesWhileInUseUnlessForced) {
                 EXPECT_EQ(shmdt(mem), 0);
             }
         }
+    }
+}
+
+TEST(Tool, HostReportsTheIoEngine) {
+    Result r = run_zuos({"host"}, "", {"ZUOS_IO_URING=0"});
+    EXPECT_TRUE(contains(r.out, "io engine       plain system calls (ZUOS_IO_URING=0)\n")) << r.out;
+    r = run_zuos({"host"}, "", {"ZUOS_IO_URING=1"});
+    EXPECT_TRUE(contains(r.out, "io engine       io_uring\n") ||
+                contains(r.out, "io engine       plain system calls (io_uring is not available)\n"))
+        << r.out;
+}
+
+// --json: one JSON object holding the facts, checked with jq; for ipc also after a
+// refused and a forced removal.
+TEST(Tool, JsonOutputOfHostAndIpc) {
+    if (run({"jq", "--version"}).status != 0) GTEST_SKIP() << "jq is not installed";
+    zutest::TempDir dir;
+    const std::string key_file = dir.file("key");
+    IpcGuard g;
+    ASSERT_EQ(os_proc_sema_init(key_file.c_str(), 1, &g.sem), OS_OK);
+    const std::string key = std::to_string(ftok(key_file.c_str(), 0));
+    const std::string ipc = ".key_file == \"" + key_file + "\" and .key == " + key +
+                            " and .semaphore.semaphores == 2 and .semaphore.users == 1 and "
+                            ".semaphore.library_made and .segment == null and .removed == ";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string filter;
+    } cases[] = {
+        {{"host", "--json"},
+         0,
+         ".zone.utc_offset_seconds == 19800 and .zone.library_offset_hours == 5 and "
+         ".zone.daylight_saving == false and ((.local_seconds.local_time - "
+         ".local_seconds.library) / 60 | round) == 30 and .lang == \"zh_CN.GBK\" and "
+         ".charset.from_utf8 == \"GBK\" and (.ipv4.addresses | any(. == \"127.0.0.1\")) and "
+         "(.executable | endswith(\"/zuos\")) and (.io_engine | IN(\"io_uring\", \"plain\"))"},
+        {{"ipc", key_file, "--json"}, 0, ipc + "[]"},
+        {{"ipc", key_file, "--json", "--remove"}, 1, ipc + "[]"},
+        {{"ipc", key_file, "--json", "--remove", "--force"}, 0, ipc + "[\"semaphore\"]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        const Result r = run_zuos(c.args, "", {"TZ=Asia/Kolkata", "LANG=zh_CN.GBK"});
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+        const Result jq = run({"jq", "-e", c.filter}, r.out);
+        EXPECT_EQ(jq.status, 0) << c.filter << "\non\n" << r.out << jq.err;
+    }
+}
+
+// --- manual page and completion -------------------------------------------
+
+std::string file_text(const char* path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Every command and option that --help lists is in the manual page.
+TEST(Tool, ManualPageCoversEveryCommandAndOption) {
+    std::string man = file_text(ZUOS_MAN_PAGE);
+    ASSERT_FALSE(man.empty()) << ZUOS_MAN_PAGE;
+    for (size_t at; (at = man.find("\\-")) != std::string::npos;) man.erase(at, 1);
+    for (std::string cmd : {"", "host", "time", "conv", "ipc"}) {
+        const Result r = run_zuos(cmd.empty() ? std::vector<std::string>{"--help"}
+                                              : std::vector<std::string>{cmd, "--help"});
+        EXPECT_TRUE(contains(man, ".B zuos " + cmd)) << cmd;
+        const std::regex option("--[a-z]+");
+        for (std::sregex_iterator m(r.out.begin(), r.out.end(), option), end; m != end; ++m)
+            EXPECT_TRUE(contains(man, m->str())) << m->str() << " of zuos " << cmd;
+    }
+}
+
+// What the bash completion offers: commands, each command's options, and character
+// sets that the tool accepts.
+TEST(Tool, BashCompletionOffersCommandsOptionsAndCharsets) {
+    if (run({"bash", "--version"}).status != 0) GTEST_SKIP() << "bash is not installed";
+    const auto complete = [](const std::string& words) {
+        const Result r = run({"bash", "-c",
+                              "source \"$0\"; COMP_WORDS=(" + words +
+                                  "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _zuos; "
+                                  "printf '%s ' \"${COMPREPLY[@]}\"",
+                              ZUOS_COMPLETION});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return r.out;
+    };
+    const struct {
+        const char *words, *offered;
+    } cases[] = {{"zuos ''", "host time conv ipc --help --version "},
+                 {"zuos host --", "--json --help "},
+                 {"zuos time --", "--base --help "},
+                 {"zuos ipc key --", "--json --remove --force --help "},
+                 {"zuos conv --from gb", "gb18030 gbk gb2312 "}};
+    for (const auto& c : cases) EXPECT_EQ(complete(c.words), c.offered) << c.words;
+    std::istringstream sets(complete("zuos conv --to ''"));
+    for (std::string set; sets >> set;) {
+        const Result r = run_zuos({"conv", "--from", set, "--to", "utf8"}, "", {"LANG=C"});
+        EXPECT_EQ(r.status, 0) << set << ": " << r.err;
     }
 }
 

@@ -53,6 +53,12 @@ inline auto retry_eintr(F&& call) noexcept {
     return r;
 }
 
+// Runs a shell command whose exit status the caller has no use for (what follows
+// checks the outcome). The fortified headers insist that system()'s result be taken.
+inline void run_command(const char* szCmd) noexcept {
+    [[maybe_unused]] const int status = ::system(szCmd);
+}
+
 constexpr long kNsPerSec = 1000000000L;
 
 // The instant nMSec milliseconds (not negative) after `now`, on now's clock. 64-bit

@@ -4,11 +4,15 @@
 // semaphores) and the process mutex (a robust pthread mutex in a System V segment)
 // are found through a key file; both outlive the processes that use them until the
 // last os_proc_sema_destroy, or until a segment marked by os_proc_mutex_destroy loses
-// its last attachment. Key files are never removed.
+// its last attachment. Key files are never removed. Setting either object up is the
+// one place that takes a lock of the library's own: an flock on the key file, held
+// only while one init runs, so that processes opening the same name at once cannot
+// interleave their steps.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -38,15 +42,48 @@ namespace {
 // Key files
 // ---------------------------------------------------------------------------
 
-// The key file only has to exist: its identity, not its contents, makes the key.
-// The close result does not matter, the descriptor was only opened to create it.
-int ensure_key_file(const char* szName) noexcept {
-    HANDLE hFile = -1;
-    int rc = os_file_open(szName, O_CREAT, &hFile);
-    if (rc != OS_OK) return rc;
-    (void)os_file_close(hFile);
-    return OS_OK;
-}
+// The key file, open (and created if missing) for the length of one init, with an
+// exclusive flock that lets one process at a time set up the object of that name.
+// The kernel drops the lock when its holder dies, so a crash cannot wedge it.
+// O_CLOEXEC: a program that another thread execs meanwhile must not carry the
+// descriptor, and the lock with it, away. The lock is dropped explicitly before the
+// close: a child that another thread forks meanwhile shares the open file and would
+// otherwise keep it locked for as long as it lives. The close result does not
+// matter, only the file's identity makes the key.
+class KeyFileLock {
+public:
+    KeyFileLock() noexcept = default;
+    KeyFileLock(const KeyFileLock&) = delete;
+    KeyFileLock& operator=(const KeyFileLock&) = delete;
+    ~KeyFileLock() {
+        if (fd_ == -1) return;
+        if (locked_) (void)::flock(fd_, LOCK_UN);
+        (void)os_file_close(fd_);
+    }
+    // OS_OK or the result of os_file_open.
+    int open(const char* szName) noexcept {
+        return os_file_open(szName, O_CREAT | O_CLOEXEC, &fd_);
+    }
+    // Waits as long as another init holds it; a signal does not end the wait. OS_OK
+    // or errno.
+    int lock() noexcept {
+        if (zu::retry_eintr([this] { return ::flock(fd_, LOCK_EX); }) == -1) return errno;
+        locked_ = true;
+        return OS_OK;
+    }
+    // Tries every millisecond, giving up after about `steps` of them.
+    bool lock_within(int steps) noexcept {
+        for (int step = 0;; ++step) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return locked_ = true;
+            if (errno != EWOULDBLOCK || step == steps) return false;
+            ::usleep(1000);
+        }
+    }
+
+private:
+    HANDLE fd_ = -1;
+    bool locked_ = false;
+};
 
 // The clean-up command is formatted into a fixed, zero-filled buffer of this size.
 constexpr size_t kCmdSize = 256;
@@ -66,9 +103,39 @@ constexpr unsigned short kCount = 0;  // the semaphore proper
 constexpr unsigned short kUsers = 1;  // processes that have the set open
 constexpr int kSetMode = 0777;
 
-// How long an opener waits for a creator that has made a set but not yet
-// registered in it, in 1 ms steps.
-constexpr int kCreatorWaitSteps = 1000;
+// Who resets a set nobody has open, and who removes one.
+//
+// Every init runs under the key-file lock, so openers never interleave: the creator
+// sets both values and registers before the next opener looks, and an opener that
+// finds the user count at 0 resets the count and registers before any other opener
+// reads it. Destroy gets only the set identifier, not the key file, so it cannot take
+// the lock. So a plain registration (+1) is made only under the lock, in a set that
+// this call created or that nobody can be removing (below), and every other change
+// of the user count decides about 0 atomically, as a pair of operations applied
+// together or not at all (semop):
+// - An opener joins a set in use with {-1, +2}: the -1 fails (IPC_NOWAIT) at 0, so
+//   it never registers into a set that its last user is removing.
+// - A destroyer leaves with {-1, wait for 0}, which succeeds only for the call that
+//   takes the count from 1 to 0; that call alone removes the set. Any other leaves
+//   with {-2, +1}, which succeeds only while another user remains.
+// So a set reaches 0 by one destroyer's hand or by the undo of ending processes,
+// and the kernel records which process it was: GETPID on the user count names the
+// last process that changed it (by an operation, by SETVAL or by its undo at exit).
+// An opener that finds 0 asks whether that process has ended. If it has, nobody is
+// removing the set: its users ended without destroy, or a creator or destroyer died
+// half-way, and the opener resets the count and registers in the same set.
+// Otherwise (the last user is removing it, or is stopped before doing so, or its
+// pid was reused or lies in another pid namespace) the opener removes the set
+// itself and creates a new one; the destroyer's own removal of the old identifier
+// then fails harmlessly. No set that someone may still remove is ever reused, and no
+// extra object is left behind.
+
+// How often one init starts again after the set it found vanished or was replaced;
+// under the key-file lock only a program outside the library can interfere, so the
+// second attempt is normally the last.
+constexpr int kInitAttempts = 3;
+// open_set's result when the set is gone and the init must start again.
+constexpr int kStartAgain = -1;
 
 int sem_apply(int id, unsigned short num, short op, short flags) noexcept {
     struct sembuf b = {num, op, flags};
@@ -85,25 +152,65 @@ int sem_get(int id, unsigned short num) noexcept {
     return ::semctl(id, num, GETVAL);
 }
 
-// The user count as an opener must judge it. A creator sets both values and only
-// then registers, so a count of 0 on a set that no process has operated on yet
-// (sem_otime still 0: SETVAL does not touch it, semop does) means the creator is
-// still at work; resetting then would double its count or have its SETVAL wipe our
-// registration. Wait, bounded, for its registration and read again. A set that has
-// been operated on, or a creator that never registers within the bound, is a set
-// left behind. -1 when the set cannot be read (the registration then reports why).
-int users_seen_by_opener(int id) noexcept {
-    int users = sem_get(id, kUsers);
-    for (int step = 0; users == 0 && step < kCreatorWaitSteps; ++step) {
-        struct semid_ds ds {};
-        union semun arg;
-        arg.buf = &ds;
-        if (::semctl(id, 0, IPC_STAT, arg) == -1) return -1;
-        if (ds.sem_otime != 0) break;
-        ::usleep(1000);
-        users = sem_get(id, kUsers);
+// Two operations on the user count, applied together or not at all.
+int users_apply(int id, short op1, short flags1, short op2, short flags2) noexcept {
+    struct sembuf b[2] = {{kUsers, op1, flags1}, {kUsers, op2, flags2}};
+    return ::semop(id, b, 2);
+}
+
+int register_user(int id) noexcept {
+    return sem_apply(id, kUsers, +1, SEM_UNDO);
+}
+
+// +1, only while somebody has the set open (EAGAIN at 0).
+int join_set_in_use(int id) noexcept {
+    return users_apply(id, -1, SEM_UNDO | IPC_NOWAIT, +2, SEM_UNDO);
+}
+
+// -1, only for the last user (EAGAIN otherwise).
+int leave_as_last(int id) noexcept {
+    return users_apply(id, -1, SEM_UNDO | IPC_NOWAIT, 0, IPC_NOWAIT);
+}
+
+// -1, only while another user remains (EAGAIN otherwise).
+int leave_not_last(int id) noexcept {
+    return users_apply(id, -2, SEM_UNDO | IPC_NOWAIT, +1, SEM_UNDO);
+}
+
+// A set this call created: both values, then the registration. A half-made set is
+// removed; one that is fully set up stays even if the registration fails.
+int make_set(int id, int nInitCount) noexcept {
+    zu::ScopeExit unmake([id] { (void)::semctl(id, 0, IPC_RMID); });
+    if (sem_set(id, kUsers, 0) == -1) return errno;
+    if (sem_set(id, kCount, nInitCount) == -1) return errno;
+    unmake.dismiss();
+    return register_user(id) == -1 ? errno : OS_OK;
+}
+
+// True when the process that last changed the user count has ended, so that nobody
+// is about to remove the set.
+bool last_user_gone(int id) noexcept {
+    const pid_t last = ::semctl(id, kUsers, GETPID);
+    return last > 0 && ::kill(last, 0) == -1 && errno == ESRCH;
+}
+
+// Registers in a set that already exists: OS_OK, errno, or kStartAgain when the set
+// is gone (removed by its last user, or here to be replaced).
+int open_set(int id, int nInitCount) noexcept {
+    if (join_set_in_use(id) == 0) return OS_OK;
+    const int err = errno;
+    if (err == EIDRM || err == EINVAL) return kStartAgain;
+    if (err != EAGAIN) return err;
+    // Nobody has it open.
+    if (!last_user_gone(id)) {
+        if (::semctl(id, 0, IPC_RMID) == 0 || errno != EPERM) return kStartAgain;
+        // Someone else's set, which this process may not remove: reset it in place,
+        // as before. A last user with the right to remove it does so right after
+        // taking the count to 0, so only one stopped in between could still do it.
     }
-    return users;
+    // Left behind: the count starts afresh.
+    if (sem_set(id, kCount, nInitCount) == -1) return errno;
+    return register_user(id) == -1 ? errno : OS_OK;
 }
 
 // A set under the key with fewer than two semaphores is not ours to use: remove it
@@ -113,21 +220,23 @@ void remove_foreign_set(const char* szSemaName, key_t key) noexcept {
     ::memset(szCMD, 0, sizeof szCMD);
     ::snprintf(szCMD, sizeof szCMD, "ipcrm -S %d", static_cast<int>(key));
     ::printf("os_proc_sema_init semget failed szSemaName %s  exe cmd %s\n", szSemaName, szCMD);
-    (void)::system(szCMD);
+    zu::run_command(szCMD);
 }
 
 // ---------------------------------------------------------------------------
 // Process mutex
 // ---------------------------------------------------------------------------
 
-// How long an opener waits for the creator to initialise the mutex, in 1 ms steps.
+// How long an init waits for another one on the same name, in 1 ms steps: whoever
+// initialises a mutex holds the key-file lock until it is done, and a creator still
+// at it after this long (stopped, say) is not overtaken.
 constexpr int kMutexInitWaitSteps = 1000;
 
 // The kernel hands out a new segment filled with zero bytes, and a pthread mutex
 // initialised for sharing between processes is never all zeros (its kind records
-// the shared and robust attributes, and glibc stores the kind last). So the first
-// non-zero byte is the sign that the creator has finished. Acquire loads pair with
-// the creator's stores through the shared page.
+// the shared and robust attributes, and glibc stores the kind last). So a mutex
+// that still is all zeros was never initialised. Acquire loads pair with the
+// initialiser's stores through the shared page.
 bool mutex_looks_initialised(const ProcMutex* pMutex) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(pMutex);
     for (size_t i = 0; i < sizeof(ProcMutex); ++i) {
@@ -145,35 +254,12 @@ void init_shared_mutex(ProcMutexInfo* rec) noexcept {
     (void)::pthread_mutex_init(rec->pMutex, &rec->attr);
 }
 
-// The record is zero-filled at allocation and only a creator initialises attr, after
-// which the process-shared flag makes it non-zero.
+// The record is zero-filled at allocation and only the process that initialises
+// the mutex initialises attr, after which the process-shared flag makes it non-zero.
 bool attr_initialised(const pthread_mutexattr_t& attr) noexcept {
     const auto* bytes = reinterpret_cast<const unsigned char*>(&attr);
     for (size_t i = 0; i < sizeof attr; ++i) {
         if (bytes[i] != 0) return true;
-    }
-    return false;
-}
-
-// An opener must not lock the mutex before its creator has initialised it. True once
-// it is usable. After the bound: a segment this process created (its reopen met the
-// key free again after the first creator's segment was removed) is initialised here;
-// a segment whose creator has died is marked for removal so that the next init makes
-// a fresh one; a creator still alive but this slow gets OS_ERR_PROC_MUTEX_INIT.
-bool await_creator(ProcMutexInfo* rec) noexcept {
-    for (int step = 0; step < kMutexInitWaitSteps; ++step) {
-        if (mutex_looks_initialised(rec->pMutex)) return true;
-        ::usleep(1000);
-    }
-    if (mutex_looks_initialised(rec->pMutex)) return true;
-    struct shmid_ds ds {};
-    if (::shmctl(rec->shmid, IPC_STAT, &ds) == -1) return false;
-    if (ds.shm_cpid == ::getpid()) {
-        init_shared_mutex(rec);
-        return true;
-    }
-    if (::kill(ds.shm_cpid, 0) == -1 && errno == ESRCH) {
-        (void)::shmctl(rec->shmid, IPC_RMID, nullptr);
     }
     return false;
 }
@@ -298,45 +384,50 @@ int os_rwmutex_release(RwMutexHandle hRwMutex) {
 
 int os_proc_sema_init(const char* szSemaName, int nInitCount, SemaHandle* pSemaHandle) {
     ZU_ASSERT(pSemaHandle != nullptr);
-    int rc = ensure_key_file(szSemaName);
+    KeyFileLock keyfile;
+    int rc = keyfile.open(szSemaName);
     if (rc != OS_OK) return rc;
-    key_t key = ::ftok(szSemaName, 0);
+    const key_t key = ::ftok(szSemaName, 0);
     if (key == -1) return errno;
+    if ((rc = keyfile.lock()) != OS_OK) return rc;
 
-    // The exclusive create decides who initialises the set.
-    int id = ::semget(key, 2, IPC_CREAT | IPC_EXCL | kSetMode);
-    *pSemaHandle = id;
-    if (id != -1) {
-        // A half-made set is removed; one that is fully set up stays even if the
-        // registration below fails.
-        zu::ScopeExit unmake([id] { (void)::semctl(id, 0, IPC_RMID); });
-        if (sem_set(id, kUsers, 0) == -1) return errno;
-        if (sem_set(id, kCount, nInitCount) == -1) return errno;
-        unmake.dismiss();
-    } else {
-        int err = errno;
-        if (err != EEXIST) return err;
+    for (int attempt = 1;; ++attempt) {
+        // The exclusive create decides who initialises the set.
+        int id = ::semget(key, 2, IPC_CREAT | IPC_EXCL | kSetMode);
+        *pSemaHandle = id;
+        if (id != -1) return make_set(id, nInitCount);
+        if (errno != EEXIST) return errno;
         id = ::semget(key, 2, IPC_CREAT | kSetMode);
         *pSemaHandle = id;
         if (id == -1) {
-            err = errno;
+            const int err = errno;
             if (err == EINVAL) remove_foreign_set(szSemaName, key);
             return err;
         }
-        // Nobody has it open: a set left behind, whose count starts afresh.
-        if (users_seen_by_opener(id) == 0 && sem_set(id, kCount, nInitCount) == -1) return errno;
+        rc = open_set(id, nInitCount);
+        if (rc != kStartAgain) return rc;
+        if (attempt == kInitAttempts) return EIDRM;
     }
-
-    if (sem_apply(id, kUsers, +1, SEM_UNDO) == -1) return errno;
-    return OS_OK;
 }
 
 int os_proc_sema_destroy(SemaHandle hSema) {
-    if (sem_apply(hSema, kUsers, -1, SEM_UNDO | IPC_NOWAIT) == -1) return errno;
-    // Two last users leaving at once may both read 0; the second removal fails
-    // harmlessly, which is why its result is not examined.
-    if (sem_get(hSema, kUsers) == 0) (void)::semctl(hSema, 0, IPC_RMID);
-    return OS_OK;
+    // Each attempt fails only when the user count moved between the two (another
+    // user came or went); the loop ends once it is seen at 0, with nothing left to
+    // unregister.
+    for (;;) {
+        if (leave_as_last(hSema) == 0) {
+            // A set this process may not remove stays; one an opener has already
+            // replaced is gone. Either way the result does not matter.
+            (void)::semctl(hSema, 0, IPC_RMID);
+            return OS_OK;
+        }
+        if (errno != EAGAIN) return errno;
+        if (leave_not_last(hSema) == 0) return OS_OK;
+        if (errno != EAGAIN) return errno;
+        const int users = sem_get(hSema, kUsers);
+        if (users == 0) return EAGAIN;
+        if (users == -1) return errno;
+    }
 }
 
 int os_proc_sema_acquire(SemaHandle hSema) {
@@ -389,19 +480,19 @@ int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex) {
     ::memset(&info->attr, 0, sizeof info->attr);  // zeros: not initialised here
     info->shmid = -1;
 
-    int rc = ensure_key_file(szMutexName);
+    KeyFileLock keyfile;
+    int rc = keyfile.open(szMutexName);
     if (rc != OS_OK) return rc;
     key_t key = ::ftok(szMutexName, 0);
     if (key == -1) return OS_ERR_PROC_MUTEX_INIT;
+    if (!keyfile.lock_within(kMutexInitWaitSteps)) return OS_ERR_PROC_MUTEX_INIT;
 
-    // The exclusive create decides who initialises the mutex; a segment made here
-    // stays in the system if a later step fails.
-    bool shm_exist = false;
+    // The exclusive create tells a new segment from one already there; either way,
+    // the mutex is initialised below if it is not yet. A segment made here stays in
+    // the system if a later step fails.
     int shmid = ::shmget(key, sizeof(ProcMutex), IPC_CREAT | IPC_EXCL | 0666);
     if (shmid == -1) {
         if (errno != EEXIST) return OS_ERR_PROC_MUTEX_INIT;
-        shm_exist = true;
-        ::usleep(1000);
         shmid = ::shmget(key, sizeof(ProcMutex), IPC_CREAT | 0666);
         if (shmid == -1) return OS_ERR_PROC_MUTEX_INIT;
     }
@@ -411,11 +502,12 @@ int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex) {
     info->pMutex = static_cast<ProcMutex*>(addr);
     info->shmid = shmid;
 
-    if (!shm_exist) {
-        init_shared_mutex(info);
-    } else if (!await_creator(info)) {
-        return OS_ERR_PROC_MUTEX_INIT;
-    }
+    // Every initialiser holds the key-file lock until it is done, so a mutex found
+    // uninitialised under the lock is either new or was abandoned by a creator that
+    // ended half-way, whatever became of its pid (a zombie, or reused): either way
+    // this process initialises it. The same holds for a segment that the second
+    // shmget created because the key fell free in between.
+    if (!mutex_looks_initialised(info->pMutex)) init_shared_mutex(info);
     (void)attached.release();
     *phMutex = rec.release();
     return OS_OK;

@@ -81,7 +81,7 @@ int32 os_mem_sharemem_create(uint32 nSize, const char* szShmName, MemMapHandle* 
         // permissions) is removed for everyone and made afresh, once. Neither the
         // command's output nor its status matters: the second shmget decides.
         ::snprintf(szCMD, sizeof szCMD, "ipcrm -M %d", static_cast<int>(key));
-        (void)::system(szCMD);
+        zu::run_command(szCMD);
         id = shm_create_or_open(key, nSize);
         if (id == -1) return errno;
     }

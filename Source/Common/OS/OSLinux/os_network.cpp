@@ -124,7 +124,10 @@ int64_t monotonic_ns() noexcept {
 
 // A select-style time-out as nanoseconds: -1 for "no limit", EINVAL for negative
 // fields (as select reports them). Microseconds of a million or more carry into the
-// seconds, as the kernel's select does; very long waits saturate.
+// seconds, as the kernel's select does. A time-out beyond what 64-bit nanoseconds
+// hold (about 292 years) becomes the longest that they do, tested before any sum is
+// formed so that no signed arithmetic can overflow: each field is below kMaxSec
+// when they are added, and their sum far below INT64_MAX.
 int timeout_ns(const timeval* tv, int64_t* ns) noexcept {
     if (tv == nullptr) {
         *ns = -1;
@@ -132,11 +135,12 @@ int timeout_ns(const timeval* tv, int64_t* ns) noexcept {
     }
     if (tv->tv_sec < 0 || tv->tv_usec < 0) return EINVAL;
     constexpr int64_t kMaxSec = INT64_MAX / kNsPerSec - 1;
-    const int64_t sec = static_cast<int64_t>(tv->tv_sec) + tv->tv_usec / 1000000;
-    if (tv->tv_sec >= kMaxSec || sec >= kMaxSec) {
+    const int64_t usec_sec = tv->tv_usec / 1000000;
+    if (tv->tv_sec >= kMaxSec || usec_sec >= kMaxSec || tv->tv_sec + usec_sec >= kMaxSec) {
         *ns = INT64_MAX;
     } else {
-        *ns = sec * kNsPerSec + static_cast<int64_t>(tv->tv_usec % 1000000) * 1000;
+        *ns = (tv->tv_sec + usec_sec) * kNsPerSec +
+              static_cast<int64_t>(tv->tv_usec % 1000000) * 1000;
     }
     return OS_OK;
 }

@@ -15,6 +15,13 @@ namespace {
 // The status a child reports when its program could not be run, as shells do.
 constexpr int kExecFailedStatus = 127;
 
+// Only a positive id names one process. The system gives 0 and negative ids other
+// meanings (a process group, every process the caller may signal, any child), and
+// -1 is what a failed spawn leaves in the handle, so such an id never reaches it.
+constexpr bool names_one_process(ProcessHandle hProcess) noexcept {
+    return hProcess > 0;
+}
+
 }  // namespace
 
 int32 os_process_spawn(const char* szFileName, const char* argv, ProcessHandle* pProcess) {
@@ -56,11 +63,13 @@ int32 os_process_spawn(const char* szFileName, const char* argv, ProcessHandle* 
 }
 
 int32 os_process_wait(ProcessHandle hProcess) {
+    if (!names_one_process(hProcess)) return OS_ERR_PROCESS_WAIT;
     // Not retried after EINTR: every failure, a signal included, is the one code.
     return ::waitpid(hProcess, nullptr, 0) < 0 ? OS_ERR_PROCESS_WAIT : OS_OK;
 }
 
 int32 os_process_terminate(ProcessHandle hProcess) {
+    if (!names_one_process(hProcess)) return ESRCH;
     return zu::status_of(::kill(hProcess, SIGKILL));
 }
 
