@@ -7,16 +7,13 @@
 // directory is left holding exactly what was made durable, the most hostile outcome
 // POSIX allows (a name whose directory was synced but whose data was not is empty).
 //
-// Usage: powercut_fs BACKING MOUNTPOINT [--cut-after=N] [--fail-fsync=PATTERN]
-//   --cut-after=N        the process ends (a power cut) on the request after the Nth
-//   --fail-fsync=PATTERN the first fsync of a file whose name matches the fnmatch
-//                        PATTERN fails with EIO and drops the file's unsynced data,
-//                        as Linux does; a later fsync succeeds without bringing it back
-// Runs in the foreground, single-threaded. Hard links and symbolic links are not
+// Usage: powercut_fs BACKING MOUNTPOINT [--cut-after=N]
+//   --cut-after=N  the process ends (a power cut) on the request after the Nth
+// Runs in the foreground, single-threaded. Directories are those found in the backing
+// directory at the start (none is made or removed); hard and symbolic links are not
 // supported.
 #define FUSE_USE_VERSION 31
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <fuse.h>
 #include <string.h>
 #include <unistd.h>
@@ -26,15 +23,15 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
+
+#include "../test_support.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 struct Node {
-    std::string name;  // the last one given, for --fail-fsync (a handle's request has no path)
     bool dir = false;
     mode_t mode = 0, synced_mode = 0;
     std::string data, synced;                        // a file's volatile and durable bytes
@@ -44,12 +41,11 @@ struct Node {
 // Nodes live as long as the process: an open handle may outlive every name.
 std::deque<Node> g_nodes;
 Node* g_root = nullptr;
-std::string g_backing, g_fail_fsync;
+std::string g_backing;
 long g_cut_after = 0, g_requests = 0;
 
-Node* make(const std::string& name, bool dir, mode_t mode) {
+Node* make(bool dir, mode_t mode) {
     Node& n = g_nodes.emplace_back();
-    n.name = name;
     n.dir = dir;
     n.mode = n.synced_mode = mode & 07777;
     return &n;
@@ -90,42 +86,34 @@ std::pair<Node*, std::string> entry(const char* path) {
 
 void load(Node* d, const fs::path& at) {
     for (const auto& e : fs::directory_iterator(at)) {
-        Node* n = make(e.path().filename(), e.is_directory(),
-                       static_cast<mode_t>(e.status().permissions()));
-        if (n->dir) {
+        Node* n = make(e.is_directory(), static_cast<mode_t>(e.status().permissions()));
+        if (n->dir)
             load(n, e.path());
-        } else {
-            std::ostringstream bytes;
-            bytes << std::ifstream(e.path(), std::ios::binary).rdbuf();
-            n->data = n->synced = bytes.str();
-        }
+        else
+            n->data = n->synced = zutest::read_file(e.path()).value_or("");
         d->kids[e.path().filename()] = d->synced_kids[e.path().filename()] = n;
     }
 }
 
-// Rewrites the backing directory from the durable state. Crash tests keep a few small
-// files, so writing everything again is simpler than tracking what changed.
+// Writes the durable state below d into the backing directory at.
 void store(const Node* d, const fs::path& at) {
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(at)) {
-        auto it = d->synced_kids.find(e.path().filename());
-        if (it == d->synced_kids.end() || it->second->dir != e.is_directory())
-            fs::remove_all(e.path(), ec);
-    }
     for (const auto& [name, n] : d->synced_kids) {
-        const fs::path p = at / name;
         if (n->dir) {
-            fs::create_directory(p, ec);
-            fs::permissions(p, static_cast<fs::perms>(n->mode), ec);
-            store(n, p);
-            continue;
+            fs::create_directory(at / name);
+            store(n, at / name);
+        } else {
+            std::ofstream(at / name, std::ios::binary) << n->synced;
         }
-        int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd == -1 || ::write(fd, n->synced.data(), n->synced.size()) < 0 ||
-            ::fchmod(fd, n->synced_mode) != 0)
-            ::_exit(3);  // the backing store itself failed: no honest state to keep
-        ::close(fd);
+        fs::permissions(at / name, static_cast<fs::perms>(n->dir ? n->mode : n->synced_mode));
     }
+}
+
+// Rewrites the whole backing directory: crash tests keep a few small files, so that is
+// simpler than tracking what changed. A failure of the backing store itself throws,
+// which ends the process: there is no honest state to keep then.
+void store_all() {
+    for (const auto& e : fs::directory_iterator(g_backing)) fs::remove_all(e.path());
+    store(g_root, g_backing);
 }
 
 int do_getattr(const char* path, struct stat* st, fuse_file_info* fi) {
@@ -146,26 +134,22 @@ int do_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fi
                fuse_readdir_flags) {
     cut_point();
     const Node* d = node(path, fi);
-    fill(buf, ".", nullptr, 0, fuse_fill_dir_flags{});
-    fill(buf, "..", nullptr, 0, fuse_fill_dir_flags{});
     for (const auto& kid : d->kids) fill(buf, kid.first.c_str(), nullptr, 0, fuse_fill_dir_flags{});
     return 0;
 }
 
 // The kernel has looked every name up before these run (no entry is cached), so it
 // has already answered missing names, names taken and files that are directories.
-int do_mknode(const char* path, mode_t mode, bool dir, fuse_file_info* fi) {
+int do_create(const char* path, mode_t mode, fuse_file_info* fi) {
     cut_point();
     auto [d, name] = entry(path);
-    Node* n = d->kids[name] = make(name, dir, mode);
-    if (fi != nullptr) fi->fh = reinterpret_cast<uint64_t>(n);
+    fi->fh = reinterpret_cast<uint64_t>(d->kids[name] = make(false, mode));
     return 0;
 }
 
-int do_remove(const char* path) {
+int do_unlink(const char* path) {
     cut_point();
     auto [d, name] = entry(path);
-    if (!d->kids.at(name)->kids.empty()) return -ENOTEMPTY;
     d->kids.erase(name);
     return 0;
 }
@@ -177,9 +161,8 @@ int do_rename(const char* from, const char* to, unsigned int flags) {
     auto [td, tname] = entry(to);
     auto old = td->kids.find(tname);
     if (old != td->kids.end() && !old->second->kids.empty()) return -ENOTEMPTY;
-    Node* n = td->kids[tname] = sd->kids.at(sname);
+    td->kids[tname] = sd->kids.at(sname);
     sd->kids.erase(sname);
-    n->name = tname;
     return 0;
 }
 
@@ -231,15 +214,9 @@ int do_chmod(const char* path, mode_t mode, fuse_file_info* fi) {
 int do_fsync(const char* path, int, fuse_file_info* fi) {
     cut_point();
     Node* n = node(path, fi);
-    if (!g_fail_fsync.empty() && ::fnmatch(g_fail_fsync.c_str(), n->name.c_str(), 0) == 0) {
-        g_fail_fsync.clear();
-        n->data = n->synced;
-        n->mode = n->synced_mode;
-        return -EIO;
-    }
     n->synced = n->data;
     n->synced_mode = n->mode;
-    store(g_root, g_backing);
+    store_all();
     return 0;
 }
 
@@ -247,7 +224,7 @@ int do_fsyncdir(const char* path, int, fuse_file_info* fi) {
     cut_point();
     Node* d = node(path, fi);
     d->synced_kids = d->kids;
-    store(g_root, g_backing);
+    store_all();
     return 0;
 }
 
@@ -262,24 +239,18 @@ void* do_init(fuse_conn_info*, fuse_config* cfg) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        ::fprintf(stderr, "usage: %s BACKING MOUNTPOINT [--cut-after=N] [--fail-fsync=PATTERN]\n",
-                  argv[0]);
+        ::fprintf(stderr, "usage: %s BACKING MOUNTPOINT [--cut-after=N]\n", argv[0]);
         return 2;
     }
     g_backing = fs::absolute(argv[1]);  // fuse_main changes directory
-    for (int i = 3; i < argc; ++i) {
-        std::string_view a = argv[i];
-        if (a.rfind("--cut-after=", 0) == 0) g_cut_after = ::atol(argv[i] + 12);
-        if (a.rfind("--fail-fsync=", 0) == 0) g_fail_fsync = argv[i] + 13;
-    }
-    g_root = make("", true, 0755);
+    if (argc > 3 && std::string_view(argv[3]).rfind("--cut-after=", 0) == 0)
+        g_cut_after = ::atol(argv[3] + 12);
+    g_root = make(true, 0755);
     load(g_root, g_backing);
 
     fuse_operations ops{};
     ops.getattr = do_getattr;
-    ops.mkdir = [](const char* p, mode_t m) { return do_mknode(p, m, true, nullptr); };
-    ops.unlink = do_remove;
-    ops.rmdir = do_remove;
+    ops.unlink = do_unlink;
     ops.rename = do_rename;
     ops.chmod = do_chmod;
     ops.truncate = do_truncate;
@@ -291,9 +262,7 @@ int main(int argc, char** argv) {
     ops.readdir = do_readdir;
     ops.fsyncdir = do_fsyncdir;
     ops.init = do_init;
-    ops.create = [](const char* p, mode_t m, fuse_file_info* fi) {
-        return do_mknode(p, m, false, fi);
-    };
+    ops.create = do_create;
     ops.utimens = [](const char*, const timespec*, fuse_file_info*) { return 0; };
     ops.fallocate = do_fallocate;
 
