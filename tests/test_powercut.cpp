@@ -166,6 +166,30 @@ TEST_F(PowerCut, OnlyDatasyncedRecordsSurvive) {
         << "a write without sync is lost (negative control)";
 }
 
+TEST_F(PowerCut, AFailedSyncFailsTheReplaceAndLeavesTheOldFileAlone) {
+    ASSERT_TRUE(restarted({{"manifest", "old"}}, "--fail-fsync=.manifest.*"));
+    EXPECT_EQ(os_file_replace(at("manifest").c_str(), "new", 3), EIO);
+    EXPECT_EQ(dir_names(mnt), Names{"manifest"}) << "no temporary file left";
+    EXPECT_EQ(read_file(at("manifest")), "old");
+    cut();
+    EXPECT_EQ(dir_names(backing), Names{"manifest"});
+    EXPECT_EQ(durable("manifest"), "old");
+}
+
+// Why the header says a retried sync is no recovery.
+TEST_F(PowerCut, ASyncRetriedAfterAnErrorSucceedsWithoutTheLostData) {
+    ASSERT_TRUE(restarted({{"log", ""}}, "--fail-fsync=log"));
+    HANDLE h = -1;
+    int32 n = 0;
+    ASSERT_EQ(os_file_open(at("log").c_str(), O_WRONLY, &h), OS_OK);
+    EXPECT_EQ(os_file_write(h, "abc", 3, &n), OS_OK);
+    EXPECT_EQ(os_file_flush(h), EIO);
+    EXPECT_EQ(os_file_flush(h), OS_OK);
+    os_file_close(h);
+    cut();
+    EXPECT_EQ(durable("log"), "");
+}
+
 // Process crashes on the real disk: whatever moment the kill hits, one whole version
 // is in place, and each crash leaves at most one temporary, which later replaces leave
 // alone.

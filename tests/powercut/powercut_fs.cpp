@@ -7,13 +7,17 @@
 // directory is left holding exactly what was made durable, the most hostile outcome
 // POSIX allows (a name whose directory was synced but whose data was not is empty).
 //
-// Usage: powercut_fs BACKING MOUNTPOINT [--cut-after=N]
-//   --cut-after=N  the process ends (a power cut) on the request after the Nth
+// Usage: powercut_fs BACKING MOUNTPOINT [--cut-after=N] [--fail-fsync=PATTERN]
+//   --cut-after=N        the process ends (a power cut) on the request after the Nth
+//   --fail-fsync=PATTERN the first fsync of a file whose name matches the fnmatch
+//                        PATTERN fails with EIO and drops the file's unsynced data,
+//                        as Linux does; a later fsync succeeds without bringing it back
 // Runs in the foreground, single-threaded. Directories are those found in the backing
 // directory at the start (none is made or removed); hard and symbolic links are not
 // supported.
 #define FUSE_USE_VERSION 31
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <fuse.h>
 #include <string.h>
 #include <unistd.h>
@@ -32,6 +36,7 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Node {
+    std::string name;  // the last one given, for --fail-fsync (a handle's request has no path)
     bool dir = false;
     mode_t mode = 0, synced_mode = 0;
     std::string data, synced;                        // a file's volatile and durable bytes
@@ -41,11 +46,12 @@ struct Node {
 // Nodes live as long as the process: an open handle may outlive every name.
 std::deque<Node> g_nodes;
 Node* g_root = nullptr;
-std::string g_backing;
+std::string g_backing, g_fail_fsync;
 long g_cut_after = 0, g_requests = 0;
 
-Node* make(bool dir, mode_t mode) {
+Node* make(const std::string& name, bool dir, mode_t mode) {
     Node& n = g_nodes.emplace_back();
+    n.name = name;
     n.dir = dir;
     n.mode = n.synced_mode = mode & 07777;
     return &n;
@@ -86,7 +92,8 @@ std::pair<Node*, std::string> entry(const char* path) {
 
 void load(Node* d, const fs::path& at) {
     for (const auto& e : fs::directory_iterator(at)) {
-        Node* n = make(e.is_directory(), static_cast<mode_t>(e.status().permissions()));
+        Node* n = make(e.path().filename(), e.is_directory(),
+                       static_cast<mode_t>(e.status().permissions()));
         if (n->dir)
             load(n, e.path());
         else
@@ -143,7 +150,7 @@ int do_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fi
 int do_create(const char* path, mode_t mode, fuse_file_info* fi) {
     cut_point();
     auto [d, name] = entry(path);
-    fi->fh = reinterpret_cast<uint64_t>(d->kids[name] = make(false, mode));
+    fi->fh = reinterpret_cast<uint64_t>(d->kids[name] = make(name, false, mode));
     return 0;
 }
 
@@ -161,8 +168,9 @@ int do_rename(const char* from, const char* to, unsigned int flags) {
     auto [td, tname] = entry(to);
     auto old = td->kids.find(tname);
     if (old != td->kids.end() && !old->second->kids.empty()) return -ENOTEMPTY;
-    td->kids[tname] = sd->kids.at(sname);
+    Node* n = td->kids[tname] = sd->kids.at(sname);
     sd->kids.erase(sname);
+    n->name = tname;
     return 0;
 }
 
@@ -214,6 +222,12 @@ int do_chmod(const char* path, mode_t mode, fuse_file_info* fi) {
 int do_fsync(const char* path, int, fuse_file_info* fi) {
     cut_point();
     Node* n = node(path, fi);
+    if (!g_fail_fsync.empty() && ::fnmatch(g_fail_fsync.c_str(), n->name.c_str(), 0) == 0) {
+        g_fail_fsync.clear();
+        n->data = n->synced;
+        n->mode = n->synced_mode;
+        return -EIO;
+    }
     n->synced = n->data;
     n->synced_mode = n->mode;
     store_all();
@@ -239,13 +253,17 @@ void* do_init(fuse_conn_info*, fuse_config* cfg) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        ::fprintf(stderr, "usage: %s BACKING MOUNTPOINT [--cut-after=N]\n", argv[0]);
+        ::fprintf(stderr, "usage: %s BACKING MOUNTPOINT [--cut-after=N] [--fail-fsync=PATTERN]\n",
+                  argv[0]);
         return 2;
     }
     g_backing = fs::absolute(argv[1]);  // fuse_main changes directory
-    if (argc > 3 && std::string_view(argv[3]).rfind("--cut-after=", 0) == 0)
-        g_cut_after = ::atol(argv[3] + 12);
-    g_root = make(true, 0755);
+    for (int i = 3; i < argc; ++i) {
+        std::string_view a = argv[i];
+        if (a.rfind("--cut-after=", 0) == 0) g_cut_after = ::atol(argv[i] + 12);
+        if (a.rfind("--fail-fsync=", 0) == 0) g_fail_fsync = argv[i] + 13;
+    }
+    g_root = make("", true, 0755);
     load(g_root, g_backing);
 
     fuse_operations ops{};
