@@ -52,7 +52,13 @@ TEST(Abi, ExportsExactlyThePublicFunctionNames) {
             if (!line.empty() && line[0] != '#') expected.insert(line);
     }
     ASSERT_FALSE(expected.empty());
-    EXPECT_EQ(column("nm -D --defined-only", "", 2), expected)
+    Names exported = column("nm -D --defined-only", "", 2);
+    // A coverage build links the counters' runtime (libgcov) into the library, and its
+    // names with it.
+    std::erase_if(exported, [](const std::string& n) {
+        return ZUOS_COVERAGE && (n.starts_with("__gcov_") || n == "mangle_path");
+    });
+    EXPECT_EQ(exported, expected)
         << "a mangled (_Z) name or a helper exported, or a public name missing";
 }
 
