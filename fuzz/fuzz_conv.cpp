@@ -3,9 +3,10 @@
 // the destination is terminated within nDesLen where that is promised, that nothing
 // is written past it (the buffer is exactly nDesLen bytes, so ASan sees any overrun),
 // that a copy that succeeds reproduces the input, and that a reusable converter gives
-// code_convert's result and bytes.
+// code_convert's result and bytes (for code_convert the first byte cuts the text).
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -59,9 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const char* from = kNames[data[2] % std::size(kNames)];
         const char* to = kNames[(data[2] / std::size(kNames)) % std::size(kNames)];
         const int outlen = nDesLen < 0 ? 0 : nDesLen;
-        // Every byte of the text, NULs included: the length is explicit here.
+        // Every byte of the text, NULs included, but up to three at its end: the length
+        // is explicit here, and what lies beyond it must not be read.
         const size_t n = static_cast<size_t>(outlen) + 1;
-        const int inlen = static_cast<int>(text.size());
+        const int inlen =
+            static_cast<int>(text.size() - std::min<size_t>(text.size(), data[0] % 4));
         char* out = static_cast<char*>(::malloc(n));
         std::memset(out, 'x', n);
         const int32 rc = code_convert(from, to, text.data(), inlen, out, outlen);

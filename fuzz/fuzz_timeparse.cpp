@@ -7,21 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../tests/test_support.h"
 #include "os/os.h"
 
 namespace {
-
-// Friday 15 March 2024 10:30:00 in the pinned zone.
-time_t base_time() {
-    struct tm t {};
-    t.tm_year = 124;
-    t.tm_mon = 2;
-    t.tm_mday = 15;
-    t.tm_hour = 10;
-    t.tm_min = 30;
-    t.tm_isdst = -1;
-    return ::mktime(&t);
-}
 
 bool valid(int32 rc) {
     return rc == OS_OK || rc == OS_ERR_TIME_PARSE;
@@ -43,8 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(text, data, size);
     text[size] = '\0';
 
-    // The "*" anchor reads the clock: compare only within one second.
-    static const time_t base = base_time();
+    // Friday 15 March 2024 10:30:00 in the pinned zone. The "*" anchor reads the clock:
+    // compare only within one second.
+    static const time_t base = zutest::local(2024, 3, 15, 10, 30);
     time_t a = base, b = base;
     const time_t t0 = ::time(nullptr);
     const int32 ra = processTimeOffset(text, &a);

@@ -1,8 +1,8 @@
 // Helpers shared by the lock and event tests: round counts for stress tests, memory
 // shared with forked children, a pipe to order events between processes, forked
 // children, a stress run of several processes on one counter, a call made while
-// signals keep interrupting it, timed calls, what a call prints, and a test with a
-// key file of its own.
+// signals keep interrupting it, timed calls, what a call prints, and the System V
+// objects under a key file, found as the library finds them.
 #pragma once
 
 #include <errno.h>
@@ -10,7 +10,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/ipc.h>
 #include <sys/mman.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +27,7 @@
 #include <valgrind/valgrind.h>
 #endif
 
+#include "os/os.h"
 #include "test_support.h"
 
 namespace locktest {
@@ -78,15 +82,11 @@ pid_t fork_child(F fn) {
     return pid;
 }
 
-// Waits for the child, killing it first if asked, and retrying only when a signal
-// interrupts the wait; true when it exited with 0.
+// Waits for the child, killing it first if asked; true when it exited with 0.
 inline bool reap(pid_t pid, bool kill = false) {
     if (pid <= 0) return false;
     if (kill) ::kill(pid, SIGKILL);
-    int st = -1, r;
-    while ((r = ::waitpid(pid, &st, 0)) == -1 && errno == EINTR) {
-    }
-    return r == pid && st == 0;
+    return zutest::reap(pid) == 0;
 }
 
 // Runs fn in n children forked together; true when every one returned 0.
@@ -187,12 +187,26 @@ std::string printed_by(F fn, int* rc) {
     return ::testing::internal::GetCapturedStdout();
 }
 
+// The System V key the library derives from a key file; -1 while the file does not
+// exist.
+inline key_t ipc_key(const std::string& keyfile) {
+    return ::ftok(keyfile.c_str(), OS_IPC_KEY_PROJECT_ID);
+}
+
+// Removes whatever semaphore set and segment are under a key file's key.
+inline void remove_ipc_under(const std::string& keyfile) {
+    const key_t key = ipc_key(keyfile);
+    if (key == -1) return;
+    ::semctl(::semget(key, 0, 0), 0, IPC_RMID);
+    ::shmctl(::shmget(key, 0, 0), IPC_RMID, nullptr);
+}
+
 // A key file in a directory of the test's own, and the System V objects under its
 // key: whatever set or segment is left there goes when the test ends.
 class KeyFileTest : public ::testing::Test {
 protected:
-    void TearDown() override { zutest::remove_ipc_under(name); }
-    key_t key() const { return zutest::ipc_key(name); }
+    void TearDown() override { remove_ipc_under(name); }
+    key_t key() const { return ipc_key(name); }
     int set_id() const { return ::semget(key(), 0, 0); }
     int segment() const { return ::shmget(key(), 0, 0); }
     // Creates the key file as another program would, so that key() is defined.

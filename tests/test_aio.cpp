@@ -356,6 +356,9 @@ INSTANTIATE_TEST_SUITE_P(Engines, AioQueue, ::testing::Values(0u, uint32{OS_AIO_
 // keep interrupting it), a full queue refuses more, and close waits for it, so that
 // its buffer is filled when close returns.
 TEST(AioQueueHeld, WaitTimesOutAndCloseWaitsForTheRead) {
+#ifdef RUNNING_ON_VALGRIND
+    if (RUNNING_ON_VALGRIND) GTEST_SKIP() << "valgrind does not carry io_uring's reads in flight";
+#endif
     AioHandle q = nullptr;
     ASSERT_EQ(os_aio_open(2, 0, &q), OS_OK);
     const bool ring = os_aio_engine(q) == 1;

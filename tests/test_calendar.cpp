@@ -4,6 +4,8 @@
 #include <time.h>
 
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "os/os.h"
@@ -11,25 +13,20 @@
 
 namespace {
 
+using zutest::local;
 using zutest::ScopedEnv;
-
-time_t local(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-    struct tm t {
-        s, mi, h, d, mo - 1, y - 1900, 0, 0, -1, 0, nullptr
-    };
-    return ::mktime(&t);
-}
 
 std::string fields(const ZUTimeStamp& t) {
     return testing::PrintToString(std::vector<int>{t.year, t.month, t.day, t.hour, t.minute,
                                                    t.second, t.mSecond, t.timezone});
 }
 
-TEST(Calendar, RecordFieldsZoneAndRoundTripInEachZone) {
-    const struct {
-        const char* tz;
-        int32 hours;  // standard offset truncated toward zero
-    } zones[] = {
+// Outside daylight saving the two conversions are inverses; inside it the fields are
+// read back as standard time, an hour late. The library's own choice of daylight
+// saving gets the instant right in both seasons.
+TEST(Calendar, RecordRoundTripsInEachZoneAndSeason) {
+    // Each zone's standard offset, truncated toward zero.
+    const std::pair<const char*, int32> zones[] = {
         {"UTC", 0},
         {"Asia/Shanghai", 8},
         {"Europe/Berlin", 1},
@@ -38,59 +35,44 @@ TEST(Calendar, RecordFieldsZoneAndRoundTripInEachZone) {
         {"America/St_Johns", -3},  // -3:30
         {"<+0545>-5:45", 5},       // fixed +5:45 with no history
     };
-    for (const auto& z : zones) {
-        ScopedEnv tz("TZ", z.tz);
-        EXPECT_EQ(get_local_timezone(), z.hours) << z.tz;
-        // Winter in the north: outside daylight saving the two are inverses.
-        const time_t t = local(2024, 1, 15, 13, 45, 30);
-        ZUTimeStamp ts{};
-        ts.mSecond = 777;  // never written
-        ASSERT_EQ(convert_sec_to_rdtime(static_cast<int32>(t), &ts), OS_OK) << z.tz;
-        EXPECT_EQ(fields(ts), fields({1, 2024, 15, 13, 45, 30, 777, z.hours})) << z.tz;
-        int32 back = 0;
-        EXPECT_EQ(convert_rdtime_to_sec(&ts, &back), OS_OK);
-        EXPECT_EQ(back, t) << z.tz;
+    for (const auto& [zone, hours] : zones) {
+        ScopedEnv tz("TZ", zone);
+        EXPECT_EQ(get_local_timezone(), hours) << zone;
+        for (int month : {1, 7}) {
+            const time_t t = local(2024, month, 15, 13, 45, 30);
+            struct tm parts {};
+            ::localtime_r(&t, &parts);
+            ZUTimeStamp ts{};
+            ts.mSecond = 777;  // never written
+            ASSERT_EQ(convert_sec_to_rdtime(static_cast<int32>(t), &ts), OS_OK) << zone;
+            EXPECT_EQ(fields(ts), fields({month, 2024, 15, 13, 45, 30, 777, hours})) << zone;
+            int32 back = 0;
+            EXPECT_EQ(convert_rdtime_to_sec(&ts, &back), OS_OK);
+            EXPECT_EQ(back, t + (parts.tm_isdst > 0 ? 3600 : 0)) << zone << " month " << month;
+            EXPECT_EQ(os_time_local_to_utc(2024, month, 15, 13, 45, 30), t) << zone;
+        }
     }
 }
 
-TEST(Calendar, RoundTripInsideDaylightSavingGainsAnHour) {
-    ScopedEnv tz("TZ", "Europe/Berlin");
-    const time_t summer = local(2024, 7, 1, 12);
-    ZUTimeStamp ts{};
-    ASSERT_EQ(convert_sec_to_rdtime(static_cast<int32>(summer), &ts), OS_OK);
-    EXPECT_EQ(ts.hour, 12);
-    EXPECT_EQ(ts.timezone, 1) << "standard offset, not the summer one";
-    int32 back = 0;
-    EXPECT_EQ(convert_rdtime_to_sec(&ts, &back), OS_OK);
-    EXPECT_EQ(back, summer + 3600);
-    // The library's own choice of daylight saving gets the instant right.
-    EXPECT_EQ(os_time_local_to_utc(2024, 7, 1, 12, 0, 0), summer);
-    EXPECT_EQ(os_time_local_to_utc(2024, 1, 1, 12, 0, 0), local(2024, 1, 1, 12));
-}
-
-TEST(Calendar, RdtimeToSecNormalisesAndStoresEvenOutOfRangeResults) {
-    const struct {
-        const char* tz;
-        int year, month, day, hour, minute, second;
-        int32 code, stored;
-    } cases[] = {
-        {"UTC", 2023, 13, 1, 0, 0, 0, OS_OK, 1704067200},  // 1 January 2024
-        {"UTC", 2038, 1, 19, 3, 14, 6, OS_OK, 0x7FFFFFFE},
-        {"UTC", 2038, 1, 19, 3, 14, 7, OS_ERR_TIME_MKTIME, 0x7FFFFFFF},
-        {"UTC", 2038, 1, 19, 3, 14, 8, OS_ERR_TIME_MKTIME, INT32_MIN},  // cut to 32 bits
-        {"UTC", 1969, 12, 31, 23, 59, 59, OS_ERR_TIME_MKTIME, -1},
-        {"UTC", 1970, 1, 1, 0, 0, 0, OS_OK, 0},
-        {"Asia/Shanghai", 1970, 1, 1, 0, 0, 0, OS_ERR_TIME_MKTIME, -8 * 3600},
+TEST(Calendar, RdtimeToSecStoresEvenOutOfRangeResults) {
+    // Zone, the record (month before year), the result and the count stored.
+    const std::tuple<const char*, ZUTimeStamp, int32, int32> cases[] = {
+        {"UTC", {13, 2023, 1, 0, 0, 0, 0, 0}, OS_OK, 1704067200},  // normalised: 1 January 2024
+        {"UTC", {1, 2038, 19, 3, 14, 6, 0, 0}, OS_OK, 0x7FFFFFFE},
+        {"UTC", {1, 2038, 19, 3, 14, 7, 0, 0}, OS_ERR_TIME_MKTIME, 0x7FFFFFFF},
+        {"UTC", {1, 2038, 19, 3, 14, 8, 0, 0}, OS_ERR_TIME_MKTIME, INT32_MIN},  // cut to 32 bits
+        {"UTC", {12, 1969, 31, 23, 59, 59, 0, 0}, OS_ERR_TIME_MKTIME, -1},
+        {"UTC", {1, 1970, 1, 0, 0, 0, 0, 0}, OS_OK, 0},
+        {"Asia/Shanghai", {1, 1970, 1, 0, 0, 0, 0, 0}, OS_ERR_TIME_MKTIME, -8 * 3600},
     };
-    for (const auto& c : cases) {
-        ScopedEnv tz("TZ", c.tz);
-        ZUTimeStamp r{c.month, c.year, c.day, c.hour, c.minute, c.second, 0, 0};
+    for (const auto& [zone, record, code, stored] : cases) {
+        ScopedEnv tz("TZ", zone);
         int32 sec = 12345;
-        EXPECT_EQ(convert_rdtime_to_sec(&r, &sec), c.code) << c.tz << " " << c.year;
-        EXPECT_EQ(sec, c.stored) << c.tz << " " << c.year << ": stored before the check";
+        EXPECT_EQ(convert_rdtime_to_sec(&record, &sec), code) << zone << " " << record.year;
+        EXPECT_EQ(sec, stored) << zone << " " << record.year << ": stored before the check";
     }
     // Extreme fields must not overflow on the way to mktime.
-    ZUTimeStamp extreme{INT32_MIN, INT32_MIN, INT32_MIN, 0, 0, 0, 0, 0};
+    const ZUTimeStamp extreme{INT32_MIN, INT32_MIN, INT32_MIN, 0, 0, 0, 0, 0};
     int32 sec = 0;
     EXPECT_EQ(convert_rdtime_to_sec(&extreme, &sec), OS_ERR_TIME_MKTIME);
     EXPECT_EQ(os_time_local_to_utc(INT32_MAX, INT32_MAX, 1, 0, 0, 0), -1);
@@ -113,29 +95,25 @@ TEST(Calendar, ArgumentChecksComeInTheirOwnOrder) {
     }
 }
 
-TEST(Calendar, WeekdayYeardayAndDaySecond) {
-    const struct {
-        const char* tz;
-        int32 sec;
-        int32 weekday, yearday, daysec;
-    } cases[] = {
-        {"UTC", 0, 4, 1, 0},                  // Thursday 1 January 1970
-        {"UTC", 4 * 86400 - 1, 7, 4, 86399},  // Sunday is 7; 23:59:59
-        {"UTC", 1735689599, 2, 366, 86399},   // 31 December 2024, leap year
-        {"Asia/Shanghai", 0, 4, 1, 8 * 3600},
-        {"Asia/Kathmandu", 0, 4, 1, 5 * 3600 + 1800},
-        {"America/St_Johns", 0, 3, 365, 86400 - 3 * 3600 - 1800},  // still 1969
-        {"Europe/Berlin", 1719835200, 1, 183, 14 * 3600},          // Monday 1 July 2024, summer
+// Weekday (Monday 1 to Sunday 7), day of the year and second of the day.
+TEST(Calendar, QueriesAnswerInLocalTime) {
+    // Zone, instant, and the weekday, day of the year and second of the day.
+    const std::tuple<const char*, int32, std::vector<int32>> cases[] = {
+        {"UTC", 0, {4, 1, 0}},                  // Thursday 1 January 1970
+        {"UTC", 4 * 86400 - 1, {7, 4, 86399}},  // Sunday is 7; 23:59:59
+        {"UTC", 1735689599, {2, 366, 86399}},   // 31 December 2024, leap year
+        {"Asia/Shanghai", 0, {4, 1, 8 * 3600}},
+        {"Asia/Kathmandu", 0, {4, 1, 5 * 3600 + 1800}},
+        {"America/St_Johns", 0, {3, 365, 86400 - 3 * 3600 - 1800}},  // still 1969
+        {"Europe/Berlin", 1719835200, {1, 183, 14 * 3600}},          // Monday 1 July 2024, summer
     };
-    for (const auto& c : cases) {
-        ScopedEnv tz("TZ", c.tz);
-        int32 wd = 0, yd = 0, ds = 0;
-        EXPECT_EQ(os_get_weekday(c.sec, &wd), OS_OK);
-        EXPECT_EQ(os_get_yearday(c.sec, &yd), OS_OK);
-        EXPECT_EQ(os_get_daysec(c.sec, &ds), OS_OK);
-        EXPECT_EQ(std::vector<int32>({wd, yd, ds}),
-                  std::vector<int32>({c.weekday, c.yearday, c.daysec}))
-            << c.tz << " " << c.sec;
+    for (const auto& [zone, sec, want] : cases) {
+        ScopedEnv tz("TZ", zone);
+        std::vector<int32> got(3, -1);
+        EXPECT_EQ(os_get_weekday(sec, &got[0]), OS_OK);
+        EXPECT_EQ(os_get_yearday(sec, &got[1]), OS_OK);
+        EXPECT_EQ(os_get_daysec(sec, &got[2]), OS_OK);
+        EXPECT_EQ(got, want) << zone << " " << sec;
     }
 }
 

@@ -3,6 +3,7 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <tuple>
 #include <utility>
 
 #include "os/os.h"
@@ -16,25 +17,23 @@ int64 usec(const timeval& t) {
     return int64{t.tv_sec} * 1000000 + t.tv_usec;
 }
 
-TEST(Clock, IntervalSubtractionBorrowsOnceAndMayWriteOverEitherInput) {
-    const struct {
-        timeval end, start, want;
-    } cases[] = {
+// One borrow, and the result may be written over either input.
+TEST(Clock, IntervalSubtractionBorrowsOnce) {
+    // End, start and the difference.
+    const std::tuple<timeval, timeval, timeval> cases[] = {
         {{10, 100}, {9, 999900}, {0, 200}},
         {{3, 500000}, {3, 500000}, {0, 0}},
         {{5, 200000}, {7, 500000}, {-3, 700000}},  // end before start: -2.3 s
         {{7, 0}, {0, 999999}, {6, 1}},
         {{0, 0}, {0, 1}, {-1, 999999}},
     };
-    for (const auto& c : cases) {
-        timeval end = c.end, start = c.start, r{-9, -9};
-        os_timevalue_sub(&r, &end, &start);
-        EXPECT_EQ(pair_of(r), pair_of(c.want)) << c.end.tv_sec << "." << c.end.tv_usec;
-        os_timevalue_sub(&end, &end, &start);
-        EXPECT_EQ(pair_of(end), pair_of(c.want)) << "into end";
-        end = c.end;
-        os_timevalue_sub(&start, &end, &start);
-        EXPECT_EQ(pair_of(start), pair_of(c.want)) << "into start";
+    for (const auto& [end0, start0, want] : cases) {
+        for (int into = 0; into < 3; ++into) {  // a third record, the end, the start
+            timeval end = end0, start = start0, r{-9, -9};
+            timeval* out = into == 0 ? &r : into == 1 ? &end : &start;
+            os_timevalue_sub(out, &end, &start);
+            EXPECT_EQ(pair_of(*out), pair_of(want)) << end0.tv_sec << " into " << into;
+        }
     }
 }
 
@@ -64,7 +63,8 @@ TEST(Clock, ReadingsAgreeWithTheSystemClock) {
     EXPECT_EQ(msec, 9);
 }
 
-TEST(Clock, SleepLastsTheGivenMillisecondsAndWrapsPast32Bits) {
+// The microseconds wrap past 32 bits.
+TEST(Clock, SleepLastsTheGivenMilliseconds) {
     auto now = [] {
         struct timespec ts {};
         ::clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -1,6 +1,6 @@
-// Reusable converters: the same results and bytes as the per-call functions over one
-// corpus, a clean shift state for every string, selectors resolved when opened, and
-// the argument checks the per-call code_convert does not make.
+// Reusable converters: the same results and bytes as the per-call functions on valid
+// and ill-formed text, a clean shift state for every string, selectors resolved when
+// opened, and the argument checks the per-call code_convert does not make.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,25 +14,24 @@ namespace {
 
 using zutest::ScopedEnv;
 
-// Valid and invalid text in the sets under test; the order matters, since one
+// Valid and ill-formed text in the sets under test; the order matters, since one
 // converter runs through all of it and must not carry a state from one to the next.
 const std::vector<std::string> kCorpus = {
-    "",
-    "abc",
+    "", "abc",
     "\xE4\xB8\xAD",      // U+4E2D in UTF-8
     "\xE4\xB8\x82",      // U+4E02 (not in GB2312)
-    "\xF0\x9F\x98\x80",  // U+1F600 (GB18030 only)
+    "\xF0\x9F\x98\x80",  // U+1F600, a four-byte form (GB18030 only)
     "\xD6\xD0",          // U+4E2D in the GB sets
     "\x81\x40",          // U+4E02 in GBK and GB18030
     "\x94\x39\xFC\x36",  // U+1F600 in GB18030
-    "\xFF\xFE",          // invalid everywhere
-    "a\x80z",            // a stray byte inside ASCII
-    "\xE4\xB8",          // UTF-8 cut short
-    "\xD6",              // a GB double byte cut short
-    "\x94\x39",          // a GB18030 four-byte sequence cut short
-    "\x1b$BF|",          // ISO-2022-JP: shift to JIS X 0208, one character
-    "F|",                // the same two bytes, plain ASCII from a clean state
-    std::string("ab") + std::string(30, '\xD6') + "\xD0",
+    // UTF-8 over-long forms (of U+0000, U+007F, U+07FF, U+FFFF), surrogates, a code
+    // point past U+10FFFF, lone continuation bytes and a lead byte without them.
+    "a\xE0\x80\x80z", "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80",
+    "\xED\xBF\xBF", "\xF4\x90\x80\x80", "a\x80z", "\xBF\xBF", "\xE4z",
+    // GB text: invalid bytes, a trail byte out of range, a four-byte GB18030 form begun.
+    "\xFF\xFE", "\x81\x7F", "\x81\x30\x81", std::string("ab") + std::string(30, '\xD6') + "\xD0",
+    "\x1b$BF|",  // ISO-2022-JP: shift to JIS X 0208, one character
+    "F|",        // the same two bytes, plain ASCII from a clean state
 };
 
 constexpr char kFill = 'x';
@@ -56,6 +55,20 @@ Result call(int outlen, Fn fn) {
     return {rc, buf};
 }
 
+// The converter against code_convert on inlen bytes at in (what follows them must
+// not be read): code_convert's result when the two agree, else -1.
+int32 same(LangConvHandle h, const char* from, const char* to, const char* in, int inlen,
+           int outlen) {
+    const Result want =
+        call(outlen, [&](char* out) { return code_convert(from, to, in, inlen, out, outlen); });
+    const Result got = call(
+        outlen, [&](char* out) { return os_lang_converter_convert(h, in, inlen, out, outlen); });
+    EXPECT_EQ(got, want) << from << " -> " << to << ", outlen " << outlen << ", "
+                         << testing::PrintToString(std::string(in, static_cast<size_t>(inlen)));
+    return got == want ? want.rc : -1;
+}
+
+// Every string of the corpus cut at every length, with the rest of it right behind.
 TEST(LangConverter, NamedPairsGiveCodeConvertsBytesStringAfterString) {
     const std::pair<const char*, const char*> kPairs[] = {
         {"gbk", "utf8"},         {"utf8", "gbk"},         {"GB18030", "utf8"}, {"utf8", "GB18030"},
@@ -65,20 +78,10 @@ TEST(LangConverter, NamedPairsGiveCodeConvertsBytesStringAfterString) {
     for (const auto& [from, to] : kPairs) {
         LangConvHandle h = nullptr;
         ASSERT_EQ(os_lang_converter_open(from, to, &h), OS_OK) << from << " -> " << to;
-        for (int outlen : {64, 4, 1, 0}) {
-            for (const std::string& in : kCorpus) {
-                SCOPED_TRACE(std::string(from) + " -> " + to + ", outlen " +
-                             std::to_string(outlen) + ", " + testing::PrintToString(in));
-                const int inlen = static_cast<int>(in.size());
-                const Result want = call(outlen, [&](char* out) {
-                    return code_convert(from, to, in.data(), inlen, out, outlen);
-                });
-                const Result got = call(outlen, [&](char* out) {
-                    return os_lang_converter_convert(h, in.data(), inlen, out, outlen);
-                });
-                EXPECT_EQ(got, want);
-            }
-        }
+        for (int outlen : {64, 4, 1, 0})
+            for (const std::string& in : kCorpus)
+                for (size_t n = 0; n <= in.size(); ++n)
+                    same(h, from, to, in.data(), static_cast<int>(n), outlen);
         EXPECT_EQ(os_lang_converter_close(h), OS_OK);
     }
 }
@@ -108,37 +111,22 @@ TEST(LangConverter, EveryCharacterOfTheGbSetsConvertsAsCodeConvertDoes) {
         for (bool decode : {true, false}) {
             const char* from = decode ? gb : "utf8";
             const char* to = decode ? "utf8" : gb;
-            const auto& chars = decode ? gb_chars : utf8_chars;
             LangConvHandle h = nullptr;
             ASSERT_EQ(os_lang_converter_open(from, to, &h), OS_OK);
             int mismatches = 0;
             std::string all;
-            for (const std::string& c : chars) {
+            for (const std::string& c : decode ? gb_chars : utf8_chars) {
                 const int n = static_cast<int>(c.size());
-                const Result want =
-                    call(8, [&](char* out) { return code_convert(from, to, c.data(), n, out, 8); });
-                const Result got = call(8, [&](char* out) {
-                    return os_lang_converter_convert(h, c.data(), n, out, 8);
-                });
-                if (got != want && ++mismatches < 5)
-                    ADD_FAILURE() << from << " -> " << to << " " << testing::PrintToString(c);
-                if (want.rc == OS_OK && c[0] != 0) all += c;  // NUL would end strlen below
+                const int32 rc = same(h, from, to, c.data(), n, 8);
+                if (rc == -1 && ++mismatches == 5) break;
+                if (rc == OS_OK && c[0] != 0) all += c;  // NUL would end strlen below
             }
-            EXPECT_EQ(mismatches, 0) << from << " -> " << to;
             // Every convertible character at once, with exactly enough room and one short.
             const int n = static_cast<int>(all.size());
             std::string whole(4 * all.size() + 1, '\0');
             ASSERT_EQ(code_convert(from, to, all.data(), n, whole.data(), 4 * n), OS_OK);
             const int need = static_cast<int>(std::strlen(whole.c_str()));
-            for (int room : {need, need - 1}) {
-                const Result want = call(room, [&](char* out) {
-                    return code_convert(from, to, all.data(), n, out, room);
-                });
-                const Result got = call(room, [&](char* out) {
-                    return os_lang_converter_convert(h, all.data(), n, out, room);
-                });
-                EXPECT_TRUE(got == want) << from << " -> " << to << ", room " << room;
-            }
+            for (int room : {need, need - 1}) same(h, from, to, all.data(), n, room);
             EXPECT_EQ(os_lang_converter_close(h), OS_OK);
         }
     }
@@ -149,41 +137,34 @@ TEST(LangConverter, EveryCharacterOfTheGbSetsConvertsAsCodeConvertDoes) {
 // text fits, in every LANG row kind (copy, both ways, one way).
 // A C caller passes selectors as plain 32-bit integers, any value allowed; call the
 // way it does, so that no out-of-range enum exists on this side.
-using SelectorFn = int32 (*)(int32, const char*, char*, int);
-using OpenGivenFn = int32 (*)(int32, int32, LangConvHandle*);
-const auto kOpenGiven = reinterpret_cast<OpenGivenFn>(&os_lang_converter_open_given);
-
 TEST(LangConverter, SelectorPairsAgreeWithTheSelectorFunctions) {
-    constexpr int kDesLen = 64;
-    const int32 kSelectors[] = {ZU_OS_CHARSET_SYS, ZU_OS_CHARSET_ANSI, ZU_OS_CHARSET_UNICODE, 7};
+    using SelectorFn = int32 (*)(int32, const char*, char*, int);
+    const auto open_given =
+        reinterpret_cast<int32 (*)(int32, int32, LangConvHandle*)>(&os_lang_converter_open_given);
     for (const char* lang : {"", "zh_CN.GBK", "zh_CN.gb18030", "zh_CN.GB2312", "zh.GB18030"}) {
         ScopedEnv env("LANG", *lang ? std::optional<std::string>(lang) : std::nullopt);
-        for (int32 sel : kSelectors) {
-            LangConvHandle to_utf8 = nullptr, from_utf8 = nullptr;
-            ASSERT_EQ(kOpenGiven(sel, ZU_OS_CHARSET_UNICODE, &to_utf8), OS_OK);
-            ASSERT_EQ(kOpenGiven(ZU_OS_CHARSET_UNICODE, sel, &from_utf8), OS_OK);
-            for (const std::string& in : kCorpus) {
-                SCOPED_TRACE(std::string("LANG ") + lang + ", selector " + std::to_string(sel) +
-                             ", " + testing::PrintToString(in));
-                const struct {
-                    LangConvHandle conv;
-                    SelectorFn per_call;
-                } kWays[] = {
-                    {to_utf8, reinterpret_cast<SelectorFn>(&os_lang_conv_given_to_unicode)},
-                    {from_utf8, reinterpret_cast<SelectorFn>(&os_lang_conv_unicode_to_given)}};
-                for (const auto& way : kWays) {
-                    char want[kDesLen], got[kDesLen + 1];
-                    const int32 want_rc = way.per_call(sel, in.c_str(), want, kDesLen);
-                    const int32 got_rc = os_lang_converter_convert(
-                        way.conv, in.data(), static_cast<int>(in.size()), got, kDesLen - 1);
-                    EXPECT_EQ(got_rc, want_rc);
-                    if (want_rc == OS_OK) {
+        for (int32 sel : {0, 1, 2, 7}) {  // SYS, ANSI, UNICODE and an unnamed value
+            for (bool to_utf8 : {true, false}) {
+                LangConvHandle h = nullptr;
+                const int32 unicode = ZU_OS_CHARSET_UNICODE;
+                ASSERT_EQ(to_utf8 ? open_given(sel, unicode, &h) : open_given(unicode, sel, &h),
+                          OS_OK);
+                const auto per_call = reinterpret_cast<SelectorFn>(
+                    to_utf8 ? &os_lang_conv_given_to_unicode : &os_lang_conv_unicode_to_given);
+                for (const std::string& in : kCorpus) {
+                    char want[64], got[64];
+                    const int32 rc = per_call(sel, in.c_str(), want, 64);
+                    EXPECT_EQ(os_lang_converter_convert(h, in.data(), static_cast<int>(in.size()),
+                                                        got, 63),
+                              rc)
+                        << "LANG " << lang << ", selector " << sel << (to_utf8 ? " to" : " from")
+                        << " UTF-8, " << testing::PrintToString(in);
+                    if (rc == OS_OK) {
                         EXPECT_STREQ(got, want);
                     }
                 }
+                EXPECT_EQ(os_lang_converter_close(h), OS_OK);
             }
-            EXPECT_EQ(os_lang_converter_close(to_utf8), OS_OK);
-            EXPECT_EQ(os_lang_converter_close(from_utf8), OS_OK);
         }
     }
 }
@@ -216,7 +197,8 @@ TEST(LangConverter, ACopyingConverterCopiesWholeOrNothing) {
     EXPECT_EQ(os_lang_converter_close(h), OS_OK);
 }
 
-TEST(LangConverter, BadArgumentsAndUnknownSetsAreRefused) {
+// Unknown sets and bad arguments are refused, with the handle variable cleared.
+TEST(LangConverter, BadArgumentsAreRefused) {
     LangConvHandle h = reinterpret_cast<LangConvHandle>(&h);
     EXPECT_EQ(os_lang_converter_open("no-such-set", "utf8", &h), OS_ERR_CONV_OPEN);
     EXPECT_EQ(h, nullptr);
@@ -231,21 +213,11 @@ TEST(LangConverter, BadArgumentsAndUnknownSetsAreRefused) {
 
     ASSERT_EQ(os_lang_converter_open("utf8", "gbk", &h), OS_OK);
     char out[8] = "keep";
-    const struct {
-        LangConvHandle conv;
-        const char* in;
-        int inlen;
-        char* out;
-        int outlen;
-    } kBad[] = {{nullptr, "a", 1, out, 4},
-                {h, nullptr, 1, out, 4},
-                {h, "a", 1, nullptr, 4},
-                {h, "a", -1, out, 4},
-                {h, "a", 1, out, -1}};
-    for (const auto& c : kBad) {
-        EXPECT_EQ(os_lang_converter_convert(c.conv, c.in, c.inlen, c.out, c.outlen),
-                  OS_ERR_CONV_BAD_ARG);
-    }
+    EXPECT_EQ(os_lang_converter_convert(nullptr, "a", 1, out, 4), OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(os_lang_converter_convert(h, nullptr, 1, out, 4), OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(os_lang_converter_convert(h, "a", 1, nullptr, 4), OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(os_lang_converter_convert(h, "a", -1, out, 4), OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(os_lang_converter_convert(h, "a", 1, out, -1), OS_ERR_CONV_BAD_ARG);
     EXPECT_STREQ(out, "keep");
     EXPECT_EQ(os_lang_converter_close(h), OS_OK);
 }

@@ -344,7 +344,7 @@ TEST_F(ProcSema, ProcessesOpeningALeftBehindSetAtOnceNeverExceedItsCount) {
     locktest::Shared<Crowd> crowd;
     for (int round = 0; round < locktest::scaled(2000); ++round) {
         const int n = 2 + round % 7;
-        if (n == 2) zutest::remove_ipc_under(name);
+        if (n == 2) locktest::remove_ipc_under(name);
         const bool ok = crowd->run(n, [&] {
             SemaHandle h = -1;
             if (os_proc_sema_init(name.c_str(), 1, &h) != OS_OK) return 1;

@@ -28,13 +28,6 @@ protected:
         EXPECT_EQ(::chmod(path.c_str(), mode), 0) << path;
         return path;
     }
-    // The wait status of a child the test collects itself, retrying only after EINTR.
-    static int status_of(pid_t p) {
-        int st = -1;
-        while (::waitpid(p, &st, 0) == -1 && errno == EINTR) {
-        }
-        return st;
-    }
 
     zutest::TempDir dir;
     // Records the script's $0 and its count of arguments after argument zero.
@@ -75,7 +68,7 @@ TEST_F(Process, ChildThatCannotRunItsProgramEndsWith127) {
     for (const std::string& name : {dir.file("missing"), write_file("not-executable", "", 0644)}) {
         ProcessHandle p = 0;
         ASSERT_EQ(os_process_spawn(name.c_str(), "x", &p), OS_OK) << name;
-        const int st = status_of(p);
+        const int st = zutest::reap(p);
         EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 127) << name << " status " << st;
     }
     EXPECT_EQ(os_process_get_curr_id(), self);  // the child never came back as a copy
@@ -96,7 +89,7 @@ TEST_F(Process, ATerminatedChildIsCollectedByOneWait) {
             EXPECT_EQ(os_process_wait(p), OS_OK);
             EXPECT_EQ(os_process_wait(p), OS_ERR_PROCESS_WAIT);
         } else {
-            const int st = status_of(p);
+            const int st = zutest::reap(p);
             EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL) << st;
         }
     }

@@ -1,17 +1,18 @@
 // Shared helpers of the test suite: temporary directories, descriptor counts,
-// environment pinning and forked children.
+// environment pinning, local times and forked children.
 #pragma once
 
-#include <dirent.h>
-#include <ftw.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -28,12 +29,8 @@ public:
         path_ = p ? p : "";
     }
     ~TempDir() {
-        if (!path_.empty()) {
-            ::nftw(
-                path_.c_str(),
-                [](const char* f, const struct stat*, int, struct FTW*) { return ::remove(f); }, 16,
-                FTW_DEPTH | FTW_PHYS);
-        }
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -46,15 +43,10 @@ private:
 
 // Number of open descriptors of this process.
 inline int open_fd_count() {
-    int n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (struct dirent* e = ::readdir(d)) {
-            if (e->d_name[0] != '.') ++n;
-        }
-        ::closedir(d);
-        --n;  // the directory stream's own descriptor
-    }
-    return n;
+    // Less the one the listing itself holds open.
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                          std::filesystem::directory_iterator())) -
+           1;
 }
 
 // Sets (or unsets, with nullopt) an environment variable for the scope; for TZ it
@@ -84,6 +76,29 @@ private:
     std::optional<std::string> old_;
 };
 
+// Local wall-clock fields to seconds, daylight saving decided by the C library.
+inline time_t local(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
+    struct tm t {};
+    t.tm_year = y - 1900;
+    t.tm_mon = mo - 1;
+    t.tm_mday = d;
+    t.tm_hour = h;
+    t.tm_min = mi;
+    t.tm_sec = s;
+    t.tm_isdst = -1;
+    return ::mktime(&t);
+}
+
+// Collects a child: its wait status, or -1 when there is no such child. A signal
+// interrupting the wait is the only reason to wait again.
+inline int reap(pid_t pid) {
+    int st = 0;
+    while (::waitpid(pid, &st, 0) == -1) {
+        if (errno != EINTR) return -1;
+    }
+    return st;
+}
+
 // In a coverage build (--coverage), writes out this program's counters; _exit would
 // drop a child's.
 extern "C" void __gcov_dump(void) __attribute__((weak));
@@ -98,10 +113,8 @@ inline int run_in_child(const std::function<int()>& fn) {
         ::_exit(rc);
     }
     if (pid < 0) return -1;
-    int st = 0;
-    while (::waitpid(pid, &st, 0) < 0) {
-    }
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    const int st = reap(pid);
+    return st != -1 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
 // A file's whole content, or nullopt when it cannot be opened.
@@ -118,30 +131,6 @@ inline std::set<std::string> dir_names(const std::string& path) {
     std::set<std::string> out;
     for (const auto& e : std::filesystem::directory_iterator(path)) out.insert(e.path().filename());
     return out;
-}
-
-}  // namespace zutest
-
-// System V objects under a key file, found as the library finds them.
-#include <sys/ipc.h>
-#include <sys/sem.h>
-#include <sys/shm.h>
-
-#include "os/os.h"
-
-namespace zutest {
-
-// The key the library derives from a key file; -1 while the file does not exist.
-inline key_t ipc_key(const std::string& keyfile) {
-    return ::ftok(keyfile.c_str(), OS_IPC_KEY_PROJECT_ID);
-}
-
-// Removes whatever semaphore set and segment are under a key file's key.
-inline void remove_ipc_under(const std::string& keyfile) {
-    const key_t key = ipc_key(keyfile);
-    if (key == -1) return;
-    ::semctl(::semget(key, 0, 0), 0, IPC_RMID);
-    ::shmctl(::shmget(key, 0, 0), IPC_RMID, nullptr);
 }
 
 }  // namespace zutest

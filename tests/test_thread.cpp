@@ -34,7 +34,7 @@ void* sleep_long(void*) {
 
 void* (*const return_at_once)(void*) = [](void*) -> void* { return nullptr; };
 
-TEST(Thread, NewThreadSeesItsOwnHandleAndTestsActive) {
+TEST(Thread, ARunningThreadIsActiveUnderItsOwnHandle) {
     Gate g;
     ThreadHandle h{};
     ASSERT_EQ(os_thread_create(&h, wait_at_gate, &g), OS_OK);
@@ -51,7 +51,7 @@ TEST(Thread, NewThreadSeesItsOwnHandleAndTestsActive) {
     EXPECT_EQ(os_thread_join(h), OS_OK);
 }
 
-TEST(Thread, JoinOfEndedThreadAndBothJoinsAgree) {
+TEST(Thread, BothJoinsGiveTheSameResults) {
     ThreadHandle a{}, b{};
     ASSERT_EQ(os_thread_create(&a, return_at_once, nullptr), OS_OK);
     ASSERT_EQ(os_thread_create(&b, return_at_once, nullptr), OS_OK);
@@ -63,9 +63,9 @@ TEST(Thread, JoinOfEndedThreadAndBothJoinsAgree) {
     EXPECT_EQ(os_thread_join_with_msgwait(os_thread_get_id()), OS_ERR_THREAD_JOIN);
 }
 
-TEST(Thread, TerminateEndsASleepingThreadAndAlwaysSucceeds) {
-    // The second thread has ended but is not yet joined: the request is pointless
-    // but still OS_OK.
+// A sleeping thread is ended; one that has ended but is not yet joined makes the
+// request pointless, but still OS_OK.
+TEST(Thread, TerminateAlwaysSucceeds) {
     for (auto fn : {sleep_long, return_at_once}) {
         ThreadHandle h{};
         ASSERT_EQ(os_thread_create(&h, fn, nullptr), OS_OK);

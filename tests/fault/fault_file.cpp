@@ -1,6 +1,6 @@
 // Failure paths of the durable calls: each failing step returns the first errno and
 // leaves no temporary file and no descriptor behind; the files change only when the
-// rename has happened. Also the fallback of the space reservation.
+// rename has happened. Also the fallback of the space reservation, and a failed sync.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdarg.h>
@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <tuple>
 
 #include "fault_injection.h"
 #include "os/os.h"
@@ -73,16 +74,9 @@ std::map<std::string, std::string> tree(const std::string& root) {
 }
 
 TEST(FileFault, DurableCallsFailAtEachStepWithoutLeftovers) {
-    struct Case {
-        const char* what;
-        bool replace;  // else a rename from a/m into b/
-        fi::Point& point;
-        long nth;
-        int err;
-        int rc;
-        bool done;
-    };
-    const Case kCases[] = {
+    // What fails, in a replace of a/m or else a rename of a/m into b/: the nth call of
+    // point fails with err; the result, and whether the change is in place.
+    const std::tuple<const char*, bool, fi::Point&, long, int, int, bool> kCases[] = {
         {"temporary name taken: another is drawn", true, fi_open, 1, EEXIST, OS_OK, true},
         {"temporary cannot be created", true, fi_open, 1, EACCES, EACCES, false},
         {"permission bits cannot be set", true, fi_fchmod, 1, EPERM, EPERM, false},
@@ -101,24 +95,24 @@ TEST(FileFault, DurableCallsFailAtEachStepWithoutLeftovers) {
         {"old directory sync fails after the rename", false, fi_fsync, 3, EIO, EIO, true},
     };
     using Tree = std::map<std::string, std::string>;
-    for (const Case& c : kCases) {
-        SCOPED_TRACE(std::string(c.replace ? "replace: " : "rename: ") + c.what);
+    for (const auto& [what, replace, point, nth, err, rc, done] : kCases) {
+        SCOPED_TRACE(std::string(replace ? "replace: " : "rename: ") + what);
         zutest::TempDir t;
         std::filesystem::create_directory(t.file("a"));
         std::filesystem::create_directory(t.file("b"));
         std::ofstream(t.file("a/m")) << "old";
         const Tree before = {{"a/", ""}, {"a/m", "old"}, {"b/", ""}};
-        const Tree after = c.replace ? Tree{{"a/", ""}, {"a/m", "new"}, {"b/", ""}}
-                                     : Tree{{"a/", ""}, {"b/", ""}, {"b/m", "old"}};
+        const Tree after = replace ? Tree{{"a/", ""}, {"a/m", "new"}, {"b/", ""}}
+                                   : Tree{{"a/", ""}, {"b/", ""}, {"b/m", "old"}};
         const int fds = zutest::open_fd_count();
         {
-            fi::Armed armed(c.point, c.nth, c.err);
-            EXPECT_EQ(c.replace
+            fi::Armed armed(point, nth, err);
+            EXPECT_EQ(replace
                           ? os_file_replace(t.file("a/m").c_str(), "new", 3)
                           : os_file_rename_durable(t.file("a/m").c_str(), t.file("b/m").c_str()),
-                      c.rc);
+                      rc);
         }
-        EXPECT_EQ(tree(t.path()), c.done ? after : before);
+        EXPECT_EQ(tree(t.path()), done ? after : before);
         EXPECT_EQ(zutest::open_fd_count(), fds);
     }
 }
@@ -140,6 +134,10 @@ TEST(FileFault, AllocateFallsBackWhereTheFileSystemCannotReserve) {
     }
     EXPECT_EQ(::fstat(h, &st), 0);
     EXPECT_EQ(st.st_size, 12288);
+    {
+        fi::Armed armed(fi_fsync, 1, EIO);
+        EXPECT_EQ(os_file_flush(h), EIO) << "a failed sync is passed on too";
+    }
     os_file_close(h);
 }
 

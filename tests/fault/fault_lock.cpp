@@ -27,7 +27,7 @@ FI_WRAP(void*, shmat, reinterpret_cast<void*>(-1), (int id, const void* a, int f
 FI_WRAP(int, shmctl, -1, (int id, int cmd, struct shmid_ds* b), (id, cmd, b))
 FI_WRAP(int, shmdt, -1, (const void* a), (a))
 
-// shmget is wrapped by the segment tests (fault_memdir.cpp).
+// shmget is wrapped by the segment tests (fault_mem.cpp).
 extern fi::Point fi_shmget;
 
 // Hand-written, being variadic; the library's commands without an argument pass
@@ -169,7 +169,7 @@ TEST_F(IpcFault, OpenersOfASetLeftBehindResetItOnce) {
     EXPECT_TRUE(tried.wait() && tried.wait());
     EXPECT_TRUE(done.notify() && done.notify());
     EXPECT_EQ(locktest::reap(first) + locktest::reap(second), 1) << "holders of the one unit";
-    zutest::remove_ipc_under(name);  // left behind by the openers
+    locktest::remove_ipc_under(name);  // left behind by the openers
 }
 
 TEST_F(IpcFault, ProcMutexInitFailuresFreeTheRecord) {

@@ -12,7 +12,8 @@
 //   --fail-fsync=PATTERN the first fsync of a file whose name matches the fnmatch
 //                        PATTERN fails with EIO and drops the file's unsynced data,
 //                        as Linux does; a later fsync succeeds without bringing it back
-// Runs in the foreground, single-threaded. Hard links and symbolic links are not
+// Runs in the foreground, single-threaded. Directories are those found in the backing
+// directory at the start (none is made or removed); hard and symbolic links are not
 // supported.
 #define FUSE_USE_VERSION 31
 #include <fcntl.h>
@@ -26,8 +27,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
+
+#include "../test_support.h"
 
 namespace {
 
@@ -92,40 +94,33 @@ void load(Node* d, const fs::path& at) {
     for (const auto& e : fs::directory_iterator(at)) {
         Node* n = make(e.path().filename(), e.is_directory(),
                        static_cast<mode_t>(e.status().permissions()));
-        if (n->dir) {
+        if (n->dir)
             load(n, e.path());
-        } else {
-            std::ostringstream bytes;
-            bytes << std::ifstream(e.path(), std::ios::binary).rdbuf();
-            n->data = n->synced = bytes.str();
-        }
+        else
+            n->data = n->synced = zutest::read_file(e.path()).value_or("");
         d->kids[e.path().filename()] = d->synced_kids[e.path().filename()] = n;
     }
 }
 
-// Rewrites the backing directory from the durable state. Crash tests keep a few small
-// files, so writing everything again is simpler than tracking what changed.
+// Writes the durable state below d into the backing directory at.
 void store(const Node* d, const fs::path& at) {
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(at)) {
-        auto it = d->synced_kids.find(e.path().filename());
-        if (it == d->synced_kids.end() || it->second->dir != e.is_directory())
-            fs::remove_all(e.path(), ec);
-    }
     for (const auto& [name, n] : d->synced_kids) {
-        const fs::path p = at / name;
         if (n->dir) {
-            fs::create_directory(p, ec);
-            fs::permissions(p, static_cast<fs::perms>(n->mode), ec);
-            store(n, p);
-            continue;
+            fs::create_directory(at / name);
+            store(n, at / name);
+        } else {
+            std::ofstream(at / name, std::ios::binary) << n->synced;
         }
-        int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd == -1 || ::write(fd, n->synced.data(), n->synced.size()) < 0 ||
-            ::fchmod(fd, n->synced_mode) != 0)
-            ::_exit(3);  // the backing store itself failed: no honest state to keep
-        ::close(fd);
+        fs::permissions(at / name, static_cast<fs::perms>(n->dir ? n->mode : n->synced_mode));
     }
+}
+
+// Rewrites the whole backing directory: crash tests keep a few small files, so that is
+// simpler than tracking what changed. A failure of the backing store itself throws,
+// which ends the process: there is no honest state to keep then.
+void store_all() {
+    for (const auto& e : fs::directory_iterator(g_backing)) fs::remove_all(e.path());
+    store(g_root, g_backing);
 }
 
 int do_getattr(const char* path, struct stat* st, fuse_file_info* fi) {
@@ -146,26 +141,22 @@ int do_readdir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fi
                fuse_readdir_flags) {
     cut_point();
     const Node* d = node(path, fi);
-    fill(buf, ".", nullptr, 0, fuse_fill_dir_flags{});
-    fill(buf, "..", nullptr, 0, fuse_fill_dir_flags{});
     for (const auto& kid : d->kids) fill(buf, kid.first.c_str(), nullptr, 0, fuse_fill_dir_flags{});
     return 0;
 }
 
 // The kernel has looked every name up before these run (no entry is cached), so it
 // has already answered missing names, names taken and files that are directories.
-int do_mknode(const char* path, mode_t mode, bool dir, fuse_file_info* fi) {
+int do_create(const char* path, mode_t mode, fuse_file_info* fi) {
     cut_point();
     auto [d, name] = entry(path);
-    Node* n = d->kids[name] = make(name, dir, mode);
-    if (fi != nullptr) fi->fh = reinterpret_cast<uint64_t>(n);
+    fi->fh = reinterpret_cast<uint64_t>(d->kids[name] = make(name, false, mode));
     return 0;
 }
 
-int do_remove(const char* path) {
+int do_unlink(const char* path) {
     cut_point();
     auto [d, name] = entry(path);
-    if (!d->kids.at(name)->kids.empty()) return -ENOTEMPTY;
     d->kids.erase(name);
     return 0;
 }
@@ -239,7 +230,7 @@ int do_fsync(const char* path, int, fuse_file_info* fi) {
     }
     n->synced = n->data;
     n->synced_mode = n->mode;
-    store(g_root, g_backing);
+    store_all();
     return 0;
 }
 
@@ -247,7 +238,7 @@ int do_fsyncdir(const char* path, int, fuse_file_info* fi) {
     cut_point();
     Node* d = node(path, fi);
     d->synced_kids = d->kids;
-    store(g_root, g_backing);
+    store_all();
     return 0;
 }
 
@@ -277,9 +268,7 @@ int main(int argc, char** argv) {
 
     fuse_operations ops{};
     ops.getattr = do_getattr;
-    ops.mkdir = [](const char* p, mode_t m) { return do_mknode(p, m, true, nullptr); };
-    ops.unlink = do_remove;
-    ops.rmdir = do_remove;
+    ops.unlink = do_unlink;
     ops.rename = do_rename;
     ops.chmod = do_chmod;
     ops.truncate = do_truncate;
@@ -291,9 +280,7 @@ int main(int argc, char** argv) {
     ops.readdir = do_readdir;
     ops.fsyncdir = do_fsyncdir;
     ops.init = do_init;
-    ops.create = [](const char* p, mode_t m, fuse_file_info* fi) {
-        return do_mknode(p, m, false, fi);
-    };
+    ops.create = do_create;
     ops.utimens = [](const char*, const timespec*, fuse_file_info*) { return 0; };
     ops.fallocate = do_fallocate;
 

@@ -1,9 +1,8 @@
-// Failure paths of directory emptying and enumeration, and the clean-up-and-retry of
-// segment creation: results, nothing left open, nothing allocated, no segment left.
+// Failure paths of directory emptying and enumeration, and the exact entry paths the
+// emptying removes: results, what is left, and nothing left open or allocated.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/shm.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -17,30 +16,17 @@
 #include "test_support.h"
 
 FI_WRAP(struct dirent*, readdir, nullptr, (DIR * d), (d))
-FI_WRAP(int, shmget, -1, (key_t k, size_t size, int flags), (k, size, flags))
 
-// Hand-written: while a Log is alive, every remove and system call is recorded in it,
-// and remove can be failed.
+// Hand-written: remove can be failed, and records its path while g_removed is set.
 // FI_WRAP(int, remove
-// FI_WRAP(int, system
-std::vector<std::string>* g_log = nullptr;
-struct Log {
-    std::vector<std::string> items;
-    Log() { g_log = &items; }
-    ~Log() { g_log = nullptr; }
-};
+std::vector<std::string>* g_removed = nullptr;
 fi::Point fi_remove;
 extern "C" int __real_remove(const char* path);
 extern "C" int __wrap_remove(const char* path) {
-    if (g_log != nullptr) g_log->push_back(path);
+    if (g_removed != nullptr) g_removed->push_back(path);
     if (!fi_remove.hit()) return __real_remove(path);
     errno = fi_remove.err;
     return -1;
-}
-extern "C" int __real_system(const char* cmd);
-extern "C" int __wrap_system(const char* cmd) {
-    if (g_log != nullptr) g_log->push_back(cmd);
-    return __real_system(cmd);
 }
 
 namespace {
@@ -85,6 +71,7 @@ TEST_F(DirFault, DeleteFilesFailures) {
     }
 }
 
+// The first call reports a read error as a failure to open; a later one as its errno.
 TEST_F(DirFault, ReadErrorsCloseTheStream) {
     char name[256] = "untouched";
     OSDIR dir{};
@@ -109,52 +96,14 @@ TEST_F(DirFault, EntryPathsGetExactlyOneAddedSeparator) {
     const std::pair<const char*, const char*> cases[] = {{"", "/"}, {"/", "/"}, {"//", "//"}};
     for (const auto& [suffix, sep] : cases) {
         fill();
-        Log log;
+        std::vector<std::string> removed, want;
+        g_removed = &removed;
         EXPECT_EQ(os_dir_delete_files((d + suffix).c_str()), OS_OK);
-        std::sort(log.items.begin(), log.items.end());
-        std::vector<std::string> want;
+        g_removed = nullptr;
+        std::sort(removed.begin(), removed.end());
         for (const char* n : kNames) want.push_back(d + sep + n);
-        EXPECT_EQ(log.items, want) << "path given as " << d + suffix;
+        EXPECT_EQ(removed, want) << "path given as " << d + suffix;
     }
-}
-
-// Removes the segment under the key file however the test ends.
-struct KeyFile {
-    std::string name;
-    ~KeyFile() { ::shmctl(::shmget(::ftok(name.c_str(), 0), 0, 0), IPC_RMID, nullptr); }
-};
-
-// Creation retries exactly once after running the clean-up command for the key: an
-// injected first failure is recovered from; a failing retry is returned with the
-// handle unwritten and no segment left under the key (the command removed the old,
-// too-small one).
-TEST(ShareMemFault, ShmgetFailureRunsTheCleanupAndRetriesOnce) {
-    zutest::TempDir t;
-    const KeyFile kf{t.file("key")};
-    const char* key = kf.name.c_str();
-    MemMapHandle h = -1;
-    ASSERT_EQ(os_mem_sharemem_create(4096, key, &h), OS_OK);
-    const key_t k = ::ftok(key, 0);
-    const std::vector<std::string> cleanup{"ipcrm -M " + std::to_string(k)};
-    int fds = zutest::open_fd_count();
-    {
-        Log log;
-        MemMapHandle h2 = 55;
-        fi::Armed a(fi_shmget, 2, ENOMEM);
-        EXPECT_EQ(os_mem_sharemem_create(8192, key, &h2), ENOMEM);
-        EXPECT_EQ(a.calls(), 2) << "no third attempt";
-        EXPECT_EQ(h2, 55) << "handle not written";
-        EXPECT_EQ(log.items, cleanup);
-        EXPECT_EQ(::shmget(k, 0, 0), -1) << "the too-small segment was removed";
-    }
-    {
-        Log log;
-        fi::Armed a(fi_shmget, 1, ENOSPC);
-        ASSERT_EQ(os_mem_sharemem_create(4096, key, &h), OS_OK);
-        EXPECT_EQ(log.items, cleanup);
-    }
-    EXPECT_EQ(::shmget(k, 0, 0), h);
-    EXPECT_EQ(zutest::open_fd_count(), fds) << "the key file is closed";
 }
 
 }  // namespace

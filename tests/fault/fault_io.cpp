@@ -1,0 +1,72 @@
+// The exact terminal settings the key probe installs on a pseudo-terminal and then
+// puts back, and that it installs nothing where standard input is not a terminal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "fault_injection.h"
+#include "os/os.h"
+#include "test_support.h"
+
+// Hand-written: tcsetattr records what it is asked to install on descriptor 0.
+// FI_WRAP(int, tcsetattr
+struct {
+    int action;
+    termios t;
+} g_tcset[4];
+int g_tcset_count = 0;
+extern "C" int __real_tcsetattr(int fd, int action, const termios* t);
+extern "C" int __wrap_tcsetattr(int fd, int action, const termios* t) {
+    if (fd == 0 && g_tcset_count < 4) g_tcset[g_tcset_count++] = {action, *t};
+    return __real_tcsetattr(fd, action, t);
+}
+
+namespace {
+
+// Field by field: struct copies need not carry the padding bytes.
+bool same_settings(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && a.c_ispeed == b.c_ispeed &&
+           a.c_ospeed == b.c_ospeed;
+}
+
+// Every local mode off, VMIN 0 and VTIME 1, nothing else changed; then the settings
+// found before, both at once (TCSANOW).
+TEST(KbHitFault, ProbeInstallsOnlyItsThreeChanges) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    // The child's exit code names the failed step.
+    const int rc = zutest::run_in_child([&] {
+        termios saved{};
+        if (::dup2(slave, 0) != 0 || ::tcgetattr(0, &saved) != 0) return 1;
+        termios probe = saved;
+        probe.c_lflag = 0;
+        probe.c_cc[VMIN] = 0;
+        probe.c_cc[VTIME] = 1;
+        g_tcset_count = 0;
+        (void)os_kb_hit();
+        if (g_tcset_count != 2) return 2;
+        if (!same_settings(g_tcset[0].t, probe)) return 3;
+        if (!same_settings(g_tcset[1].t, saved)) return 4;
+        return g_tcset[0].action == TCSANOW && g_tcset[1].action == TCSANOW ? 0 : 5;
+    });
+    ::close(master);
+    ::close(slave);
+    EXPECT_EQ(rc, 0);
+
+    EXPECT_EQ(zutest::run_in_child([] {
+                  int fd = ::open("/dev/null", O_RDONLY);
+                  if (fd < 0 || ::dup2(fd, 0) != 0) return 1;
+                  g_tcset_count = 0;
+                  return os_kb_hit() == 0 && g_tcset_count == 0 ? 0 : 2;
+              }),
+              0)
+        << "not a terminal: nothing is installed";
+}
+
+}  // namespace
