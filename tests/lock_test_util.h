@@ -1,24 +1,34 @@
-// Helpers shared by the cross-process lock tests: round counts for stress tests,
-// memory shared with forked children, a pipe to order events between a parent and
-// its children, forked children, a stress run of several processes on one counter,
-// a call made while signals keep interrupting it, and timed calls.
+// Helpers shared by the lock and event tests: round counts for stress tests, memory
+// shared with forked children, a pipe to order events between processes, forked
+// children, a stress run of several processes on one counter, a call made while
+// signals keep interrupting it, timed calls, what a call prints, and the System V
+// objects under a key file, found as the library finds them.
 #pragma once
 
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
+#include <sys/ipc.h>
 #include <sys/mman.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 #if __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>
 #endif
+
+#include "os/os.h"
+#include "test_support.h"
 
 namespace locktest {
 
@@ -36,25 +46,15 @@ inline int scaled(int rounds) {
 
 // A T in memory that the process shares with the children it forks, for its scope.
 template <class T>
-class Shared {
-public:
-    Shared()
-        : p_(::mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1,
-                    0)) {
-        if (p_ == MAP_FAILED) std::abort();
-        new (p_) T();
-    }
+struct Shared {
+    T* p =
+        new (::mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0))
+            T();
     ~Shared() {
-        get()->~T();
-        ::munmap(p_, sizeof(T));
+        p->~T();
+        ::munmap(p, sizeof(T));
     }
-    Shared(const Shared&) = delete;
-    Shared& operator=(const Shared&) = delete;
-    T* get() const { return static_cast<T*>(p_); }
-    T* operator->() const { return get(); }
-
-private:
-    void* p_;
+    T* operator->() const { return p; }
 };
 
 // One-way notifications between processes: each notify() wakes one wait().
@@ -84,9 +84,19 @@ pid_t fork_child(F fn) {
 
 // Waits for the child, killing it first if asked; true when it exited with 0.
 inline bool reap(pid_t pid, bool kill = false) {
-    int st = -1;
-    if (pid > 0 && kill) ::kill(pid, SIGKILL);
-    return pid > 0 && ::waitpid(pid, &st, 0) == pid && st == 0;
+    if (pid <= 0) return false;
+    if (kill) ::kill(pid, SIGKILL);
+    return zutest::reap(pid) == 0;
+}
+
+// Runs fn in n children forked together; true when every one returned 0.
+template <class F>
+bool in_processes(int n, F fn) {
+    std::vector<pid_t> kids;
+    for (int p = 0; p < n; ++p) kids.push_back(fork_child(fn));
+    bool ok = true;
+    for (pid_t kid : kids) ok = reap(kid) && ok;
+    return ok;
 }
 
 // Runs n children incrementing a shared counter `rounds` times each, the increment
@@ -95,26 +105,18 @@ inline bool reap(pid_t pid, bool kill = false) {
 // handle; lock and unlock return 0 on success. Gives the total, or -1 if a child failed.
 template <class Open, class Lock, class Unlock>
 long count_in_processes(int n, int rounds, Open open, Lock lock, Unlock unlock) {
-    void* page = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (page == MAP_FAILED) return -1;
-    volatile long* counter = static_cast<volatile long*>(page);
-    std::vector<pid_t> kids;
-    for (int p = 0; p < n; ++p) {
-        kids.push_back(fork_child([&] {
-            auto h = open();
-            for (int i = 0; i < rounds; ++i) {
-                if (lock(h) != 0) return 1;
-                *counter = *counter + 1;
-                if (unlock(h) != 0) return 2;
-            }
-            return 0;
-        }));
-    }
-    bool ok = true;
-    for (pid_t kid : kids) ok = reap(kid) && ok;
-    long total = ok ? *counter : -1;
-    ::munmap(page, 4096);
-    return total;
+    Shared<long> shared;
+    volatile long* counter = shared.p;
+    const bool ok = in_processes(n, [&] {
+        auto h = open();
+        for (int i = 0; i < rounds; ++i) {
+            if (lock(h) != 0) return 1;
+            *counter = *counter + 1;
+            if (unlock(h) != 0) return 2;
+        }
+        return 0;
+    });
+    return ok ? *counter : -1;
 }
 
 // Runs fn in a thread that gets SIGUSR1 every 10 ms until fn returns, and gives fn's
@@ -175,5 +177,43 @@ void expect_waits_out(F call, int expiry, std::chrono::milliseconds timeout) {
     }
     EXPECT_GT(usr1_hits, 0);
 }
+
+// What fn prints on standard output; its result goes to *rc.
+template <class F>
+std::string printed_by(F fn, int* rc) {
+    ::testing::internal::CaptureStdout();
+    *rc = fn();
+    ::fflush(stdout);
+    return ::testing::internal::GetCapturedStdout();
+}
+
+// The System V key the library derives from a key file; -1 while the file does not
+// exist.
+inline key_t ipc_key(const std::string& keyfile) {
+    return ::ftok(keyfile.c_str(), OS_IPC_KEY_PROJECT_ID);
+}
+
+// Removes whatever semaphore set and segment are under a key file's key.
+inline void remove_ipc_under(const std::string& keyfile) {
+    const key_t key = ipc_key(keyfile);
+    if (key == -1) return;
+    ::semctl(::semget(key, 0, 0), 0, IPC_RMID);
+    ::shmctl(::shmget(key, 0, 0), IPC_RMID, nullptr);
+}
+
+// A key file in a directory of the test's own, and the System V objects under its
+// key: whatever set or segment is left there goes when the test ends.
+class KeyFileTest : public ::testing::Test {
+protected:
+    void TearDown() override { remove_ipc_under(name); }
+    key_t key() const { return ipc_key(name); }
+    int set_id() const { return ::semget(key(), 0, 0); }
+    int segment() const { return ::shmget(key(), 0, 0); }
+    // Creates the key file as another program would, so that key() is defined.
+    void make_key_file() const { ::close(::open(name.c_str(), O_CREAT | O_RDONLY, 0600)); }
+
+    zutest::TempDir dir;
+    std::string name = dir.file("key");
+};
 
 }  // namespace locktest

@@ -11,36 +11,36 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 #include <string>
 
+#include "lock_test_util.h"
 #include "os/os.h"
 #include "test_support.h"
 
 namespace {
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+class Process : public ::testing::Test {
+protected:
+    // Writes a file in the test's directory (a script when mode is executable).
+    std::string write_file(const std::string& name, const std::string& text, mode_t mode = 0755) {
+        const std::string path = dir.file(name);
+        std::ofstream(path) << text;
+        EXPECT_EQ(::chmod(path.c_str(), mode), 0) << path;
+        return path;
+    }
 
-// Writes a file (a script when mode is executable).
-void write_file(const std::string& path, const std::string& text, mode_t mode = 0755) {
-    std::ofstream(path) << text;
-    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
-}
-const char kRecord[] = "echo \"$0 $#\" > marker\n";
-
-TEST(Process, NameWithoutSlashRunsFromTheWorkingDirectory) {
-    // "true" is also on the search path; the copy in the working directory must run.
-    // Each script records its $0 and its count of arguments after argument zero; the
-    // shell reads the same command from standard input, and there $0 is argument
-    // zero: the one argument string, unsplit.
     zutest::TempDir dir;
+    // Records the script's $0 and its count of arguments after argument zero.
+    const std::string record = "echo \"$0 $#\" > marker\n";
+};
+
+TEST_F(Process, NameWithoutSlashRunsFromTheWorkingDirectory) {
+    // "true" is also on the search path; the copy in the working directory must run.
+    // The shell reads the same command from standard input, and there $0 is argument
+    // zero: the one argument string, unsplit.
     ASSERT_EQ(::mkdir(dir.file("bin").c_str(), 0755), 0);
-    for (const char* name : {"true", "bin/prog", "abs"})
-        write_file(dir.file(name), std::string("#!/bin/sh\n") + kRecord);
-    write_file(dir.file("cmds"), kRecord, 0644);
+    for (const char* name : {"true", "bin/prog", "abs"}) write_file(name, "#!/bin/sh\n" + record);
+    const std::string cmds = write_file("cmds", record, 0644);
     const struct {
         std::string name, ran_as;
     } cases[] = {{"true", "./true 0\n"},
@@ -50,7 +50,7 @@ TEST(Process, NameWithoutSlashRunsFromTheWorkingDirectory) {
     for (const auto& c : cases) {
         ::unlink(dir.file("marker").c_str());
         const int rc = zutest::run_in_child([&] {
-            const int fd = ::open(dir.file("cmds").c_str(), O_RDONLY);
+            const int fd = ::open(cmds.c_str(), O_RDONLY);
             if (::chdir(dir.path().c_str()) != 0 || fd < 0 || ::dup2(fd, 0) != 0) return 10;
             ProcessHandle p = 0;
             if (os_process_spawn(c.name.c_str(), "one  string with blanks", &p) != OS_OK) return 11;
@@ -58,20 +58,17 @@ TEST(Process, NameWithoutSlashRunsFromTheWorkingDirectory) {
             return os_process_wait(p) == OS_OK ? 0 : 13;
         });
         EXPECT_EQ(rc, 0) << c.name;
-        EXPECT_EQ(slurp(dir.file("marker")), c.ran_as) << c.name;
+        EXPECT_EQ(zutest::read_file(dir.file("marker")), c.ran_as) << c.name;
     }
 }
 
-TEST(Process, ChildThatCannotRunItsProgramEndsWith127) {
-    zutest::TempDir dir;
-    write_file(dir.file("not-executable"), std::string("#!/bin/sh\n") + kRecord, 0644);
+TEST_F(Process, ChildThatCannotRunItsProgramEndsWith127) {
     const int32 self = os_process_get_curr_id();
     EXPECT_EQ(self, ::getpid());
-    for (const std::string& name : {dir.file("missing"), dir.file("not-executable")}) {
+    for (const std::string& name : {dir.file("missing"), write_file("not-executable", "", 0644)}) {
         ProcessHandle p = 0;
         ASSERT_EQ(os_process_spawn(name.c_str(), "x", &p), OS_OK) << name;
-        int st = 0;
-        ASSERT_EQ(::waitpid(p, &st, 0), p);
+        const int st = zutest::reap(p);
         EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 127) << name << " status " << st;
     }
     EXPECT_EQ(os_process_get_curr_id(), self);  // the child never came back as a copy
@@ -81,21 +78,21 @@ TEST(Process, ChildThatCannotRunItsProgramEndsWith127) {
     EXPECT_EQ(os_process_wait(p), OS_OK);
 }
 
-TEST(Process, TerminateKillsAndWaitCollectsOnce) {
-    zutest::TempDir dir;
-    const std::string sleeper = dir.file("sleeper");  // stays until it is killed
-    write_file(sleeper, "#!/bin/sh\nexec sleep 60\n");
-    ProcessHandle p = 0;
-    ASSERT_EQ(os_process_spawn(sleeper.c_str(), "sleeper", &p), OS_OK);
-    EXPECT_EQ(os_process_terminate(p), OS_OK);
-    int st = 0;
-    ASSERT_EQ(::waitpid(p, &st, 0), p);
-    EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL) << st;
-
-    ASSERT_EQ(os_process_spawn(sleeper.c_str(), "sleeper", &p), OS_OK);
-    EXPECT_EQ(os_process_terminate(p), OS_OK);
-    EXPECT_EQ(os_process_wait(p), OS_OK);
-    EXPECT_EQ(os_process_wait(p), OS_ERR_PROCESS_WAIT);
+// Terminate sends SIGKILL; one wait collects the child, a second finds nothing.
+TEST_F(Process, ATerminatedChildIsCollectedByOneWait) {
+    const std::string sleeper = write_file("sleeper", "#!/bin/sh\nexec sleep 60\n");
+    for (bool by_library : {false, true}) {
+        ProcessHandle p = 0;
+        ASSERT_EQ(os_process_spawn(sleeper.c_str(), "sleeper", &p), OS_OK);
+        EXPECT_EQ(os_process_terminate(p), OS_OK);
+        if (by_library) {
+            EXPECT_EQ(os_process_wait(p), OS_OK);
+            EXPECT_EQ(os_process_wait(p), OS_ERR_PROCESS_WAIT);
+        } else {
+            const int st = zutest::reap(p);
+            EXPECT_TRUE(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL) << st;
+        }
+    }
     EXPECT_EQ(os_process_terminate(INT_MAX), ESRCH);  // above any pid_max
 }
 
@@ -104,16 +101,14 @@ TEST(Process, TerminateKillsAndWaitCollectsOnce) {
 // not collect some other child. Run as the first process of a PID namespace of its
 // own, leading a session of its own, so that a regression reaches only the processes
 // made here, never the host's.
-TEST(Process, HandlesThatNameNoProcessReachNeitherKillNorWait) {
+TEST(ProcessHandle, HandlesThatNameNoProcessReachNeitherKillNorWait) {
     constexpr int kNoNamespace = 77;
     const int rc = zutest::run_in_child([] {
         if (::unshare(CLONE_NEWPID) != 0) return kNoNamespace;
         return zutest::run_in_child([] {
             ::setsid();
-            const pid_t running = ::fork();
-            if (running == 0) ::_exit(::pause());
-            const pid_t ended = ::fork();
-            if (ended == 0) ::_exit(0);
+            const pid_t running = locktest::fork_child([] { return ::pause(); });
+            const pid_t ended = locktest::fork_child([] { return 0; });
             siginfo_t info{};
             ::waitid(P_PID, static_cast<id_t>(ended), &info, WEXITED | WNOWAIT);  // a zombie
             int wrong = 0;
@@ -123,8 +118,7 @@ TEST(Process, HandlesThatNameNoProcessReachNeitherKillNorWait) {
             }
             if (::waitpid(running, nullptr, WNOHANG) != 0) wrong |= 4;    // killed
             if (::waitpid(ended, nullptr, WNOHANG) != ended) wrong |= 8;  // collected
-            ::kill(running, SIGKILL);
-            ::waitpid(running, nullptr, 0);
+            locktest::reap(running, /*kill=*/true);
             return wrong;
         });
     });

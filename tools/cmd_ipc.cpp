@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "os/os.h"
+#include "os_internal.h"
 #include "zuos.h"
 
 namespace zuos {
@@ -39,13 +41,6 @@ constexpr const char kHelp[] =
     "             EIDRM; attached processes keep the old memory until they detach,\n"
     "             and it is no longer shared with new users.\n";
 
-// glibc leaves the definition of semun to the caller.
-union semun {
-    int val;
-    struct semid_ds* buf;
-    unsigned short* array;
-};
-
 struct SemSet {
     int id = -1;
     int err = 0;  // errno of a failed lookup other than "no set"
@@ -53,7 +48,7 @@ struct SemSet {
     int count = -1, users = -1;
     int count_pid = -1, users_pid = -1;
     // The library always makes two: the count and the number of users.
-    bool library_made() const { return nsems == 2; }
+    bool library_made() const { return nsems == OS_PROC_SEMA_NSEMS; }
 };
 
 struct Segment {
@@ -74,18 +69,18 @@ SemSet find_sem(key_t key) {
         return s;
     }
     struct semid_ds ds {};
-    semun arg{};
+    zu::semun arg{};
     arg.buf = &ds;
     if (semctl(s.id, 0, IPC_STAT, arg) == -1) {
         s.err = errno;
         return s;
     }
     s.nsems = ds.sem_nsems;
-    s.count = semctl(s.id, 0, GETVAL);
-    s.count_pid = semctl(s.id, 0, GETPID);
-    if (s.nsems >= 2) {
-        s.users = semctl(s.id, 1, GETVAL);
-        s.users_pid = semctl(s.id, 1, GETPID);
+    s.count = semctl(s.id, OS_PROC_SEMA_COUNT, GETVAL);
+    s.count_pid = semctl(s.id, OS_PROC_SEMA_COUNT, GETPID);
+    if (s.nsems > OS_PROC_SEMA_USERS) {
+        s.users = semctl(s.id, OS_PROC_SEMA_USERS, GETVAL);
+        s.users_pid = semctl(s.id, OS_PROC_SEMA_USERS, GETPID);
     }
     return s;
 }
@@ -139,9 +134,9 @@ std::string sem_json(const SemSet& s) {
     if (s.err != 0) return JsonObject().raw("error", result_json(s.err)).text();
     JsonObject o;
     o.num("id", s.id).num("semaphores", static_cast<long long>(s.nsems)).num("count", s.count);
-    if (s.nsems >= 2) o.num("users", s.users);
+    if (s.nsems > OS_PROC_SEMA_USERS) o.num("users", s.users);
     o.num("count_pid", s.count_pid);
-    if (s.nsems >= 2) o.num("users_pid", s.users_pid);
+    if (s.nsems > OS_PROC_SEMA_USERS) o.num("users_pid", s.users_pid);
     return o.flag("library_made", s.library_made()).text();
 }
 
@@ -238,7 +233,7 @@ int cmd_ipc(int argc, char** argv) {
         return failure("ipc", "key file '" + file + "': " + errno_text(e) +
                                   "; it is not created, so no key is derived");
     }
-    key_t key = ftok(file.c_str(), 0);
+    key_t key = ftok(file.c_str(), OS_IPC_KEY_PROJECT_ID);
     if (key == -1) {
         int e = errno;
         return failure("ipc", "cannot derive a key from '" + file + "': " + errno_text(e));

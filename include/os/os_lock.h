@@ -22,6 +22,21 @@ typedef pthread_rwlock_t* RwMutexHandle;
 /** System V semaphore-set identifier, valid in every process of the host. */
 typedef int SemaHandle;
 
+/** The project id with which the process semaphore, the process mutex and the
+ *  shared-memory segment derive their System V key from a key file:
+ *  ftok(path, OS_IPC_KEY_PROJECT_ID). */
+#define OS_IPC_KEY_PROJECT_ID 0
+
+/** The number of semaphores in a process semaphore's System V set. */
+#define OS_PROC_SEMA_NSEMS 2
+
+/** Index of the count (the semaphore proper) in a process semaphore's set. */
+#define OS_PROC_SEMA_COUNT 0
+
+/** Index of the user count (processes that have the set open) in a process
+ *  semaphore's set. */
+#define OS_PROC_SEMA_USERS 1
+
 /** The process-shared, robust mutex as it lies at the start of its shared-memory
  * segment (the segment is exactly this size). */
 typedef pthread_mutex_t ProcMutex;

@@ -60,3 +60,14 @@ extern fi::Point fi_strdup;
         }                                         \
         return __real_##name args;                \
     }
+
+namespace fi {
+
+// fn's result with the nth call through point failing with err.
+template <class F>
+auto failing(Point& point, long nth, int err, F fn) {
+    Armed a(point, nth, err);
+    return fn();
+}
+
+}  // namespace fi

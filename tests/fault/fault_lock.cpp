@@ -1,12 +1,9 @@
-// Failure paths of the locks and events: allocation failures, a semaphore set whose
-// initialisation fails, segments that cannot be made, attached or released, and
-// semaphores that cannot be made or closed; and processes stopped or ended half-way
-// through setting up or removing a process semaphore or mutex. Each checks the
-// result, that nothing is left allocated (LeakSanitizer in the asan build), open or
-// in the system.
-#include <fcntl.h>
+// Failure paths of the locks: allocation failures, a semaphore set whose
+// initialisation fails, segments that cannot be made, attached or released; and
+// processes stopped or ended half-way through setting up or removing a process
+// semaphore or mutex. Each checks the result, that nothing is left allocated
+// (LeakSanitizer in the asan build), open or in the system.
 #include <gtest/gtest.h>
-#include <semaphore.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <sys/sem.h>
@@ -19,6 +16,7 @@
 #include "fault_injection.h"
 #include "lock_test_util.h"
 #include "os/os.h"
+#include "os_internal.h"
 #include "test_support.h"
 
 FI_WRAP(int, pthread_mutex_init, EAGAIN, (pthread_mutex_t * m, const pthread_mutexattr_t* a),
@@ -28,18 +26,9 @@ FI_WRAP(int, pthread_rwlock_init, EAGAIN, (pthread_rwlock_t * l, const pthread_r
 FI_WRAP(void*, shmat, reinterpret_cast<void*>(-1), (int id, const void* a, int f), (id, a, f))
 FI_WRAP(int, shmctl, -1, (int id, int cmd, struct shmid_ds* b), (id, cmd, b))
 FI_WRAP(int, shmdt, -1, (const void* a), (a))
-FI_WRAP(int, sem_init, -1, (sem_t * s, int shared, unsigned v), (s, shared, v))
-FI_WRAP(int, sem_destroy, -1, (sem_t * s), (s))
-FI_WRAP(int, sem_close, -1, (sem_t * s), (s))
 
-// shmget is wrapped by the segment tests (fault_memdir.cpp).
+// shmget is wrapped by the segment tests (fault_mem.cpp).
 extern fi::Point fi_shmget;
-
-union semun {
-    int val;
-    struct semid_ds* buf;
-    unsigned short* array;
-};
 
 // Hand-written, being variadic; the library's commands without an argument pass
 // straight on. Only SETVAL calls count towards the armed failure, so a test names
@@ -57,7 +46,7 @@ extern "C" int __wrap_semctl(int id, int num, int cmd, ...) {
     if (cmd == GETVAL || cmd == GETPID || cmd == IPC_RMID) return __real_semctl(id, num, cmd);
     va_list ap;
     va_start(ap, cmd);
-    semun arg = va_arg(ap, semun);
+    zu::semun arg = va_arg(ap, zu::semun);
     va_end(ap);
     if (cmd == SETVAL && fi_semctl_setval.hit()) {
         errno = fi_semctl_setval.err;
@@ -76,59 +65,31 @@ extern "C" int __wrap_pthread_mutexattr_init(pthread_mutexattr_t* a) {
     return __real_pthread_mutexattr_init(a);
 }
 
-// FI_WRAP(sem_t*, sem_open
-fi::Point fi_sem_open;
-extern "C" sem_t* __real_sem_open(const char* name, int oflag, ...);
-extern "C" sem_t* __wrap_sem_open(const char* name, int oflag, ...) {
-    if (fi_sem_open.hit()) {
-        errno = fi_sem_open.err;
-        return SEM_FAILED;
-    }
-    if ((oflag & O_CREAT) == 0) return __real_sem_open(name, oflag);
-    va_list ap;
-    va_start(ap, oflag);
-    mode_t mode = va_arg(ap, mode_t);
-    unsigned value = va_arg(ap, unsigned);
-    va_end(ap);
-    return __real_sem_open(name, oflag, mode, value);
-}
-
 namespace {
 
-// fn's result with the nth call through point failing with err.
-template <class F>
-int failing(fi::Point& point, int nth, int err, F fn) {
-    fi::Armed a(point, nth, err);
-    return fn();
-}
-
-TEST(LockFault, ThreadLockInitFailuresLeaveTheHandleAndNothingAllocated) {
+TEST(LockFault, AFailedThreadLockInitLeavesTheCallersHandleAlone) {
     MutexHandle m = reinterpret_cast<MutexHandle>(0x10);
     RwMutexHandle rw = reinterpret_cast<RwMutexHandle>(0x10);
     auto mutex = [&] { return os_mutex_init(&m); };
     auto rwmutex = [&] { return os_rwmutex_init(&rw); };
-    EXPECT_EQ(failing(fi_malloc, 1, ENOMEM, mutex), OS_ERR_NO_MEMORY);
-    EXPECT_EQ(failing(fi_pthread_mutex_init, 1, 0, mutex), EAGAIN);
-    EXPECT_EQ(failing(fi_malloc, 1, ENOMEM, rwmutex), OS_ERR_NO_MEMORY);
-    EXPECT_EQ(failing(fi_pthread_rwlock_init, 1, 0, rwmutex), EAGAIN);
+    EXPECT_EQ(fi::failing(fi_malloc, 1, ENOMEM, mutex), OS_ERR_NO_MEMORY);
+    EXPECT_EQ(fi::failing(fi_pthread_mutex_init, 1, 0, mutex), EAGAIN);
+    EXPECT_EQ(fi::failing(fi_malloc, 1, ENOMEM, rwmutex), OS_ERR_NO_MEMORY);
+    EXPECT_EQ(fi::failing(fi_pthread_rwlock_init, 1, 0, rwmutex), EAGAIN);
     EXPECT_EQ(m, reinterpret_cast<MutexHandle>(0x10)) << "left as it was";
     EXPECT_EQ(rw, reinterpret_cast<RwMutexHandle>(0x10));
 }
 
-class IpcFault : public ::testing::Test {
+class IpcFault : public locktest::KeyFileTest {
 protected:
     void TearDown() override {
         EXPECT_EQ(zutest::open_fd_count(), fds) << "no descriptor left open";
-        if (key() == -1) return;
-        EXPECT_EQ(::semget(key(), 0, 0), -1) << "no semaphore set left";
-        EXPECT_EQ(::shmget(key(), 0, 0), -1) << "no segment left";
+        EXPECT_EQ(set_id(), -1) << "no semaphore set left";
+        EXPECT_EQ(segment(), -1) << "no segment left";
+        KeyFileTest::TearDown();
     }
-    key_t key() const { return ::ftok(name.c_str(), 0); }
-    void remove_segment() const { ::shmctl(::shmget(key(), 0, 0), IPC_RMID, nullptr); }
+    void remove_segment() const { ::shmctl(segment(), IPC_RMID, nullptr); }
 
-    zutest::TempDir dir;
-    std::string name = dir.file("key");
-    const std::string sem_name = "/zuos-fault-event-" + std::to_string(::getpid());
     int fds = zutest::open_fd_count();
 };
 
@@ -138,7 +99,7 @@ TEST_F(IpcFault, AFailedSetvalRemovesTheHalfMadeSet) {
         fi::Armed a(fi_semctl_setval, nth, EIO);
         EXPECT_EQ(os_proc_sema_init(name.c_str(), 1, &h), EIO) << nth;
         EXPECT_EQ(a.calls(), nth);
-        EXPECT_EQ(::semget(key(), 0, 0), -1) << nth;
+        EXPECT_EQ(set_id(), -1) << nth;
     }
 }
 
@@ -208,26 +169,26 @@ TEST_F(IpcFault, OpenersOfASetLeftBehindResetItOnce) {
     EXPECT_TRUE(tried.wait() && tried.wait());
     EXPECT_TRUE(done.notify() && done.notify());
     EXPECT_EQ(locktest::reap(first) + locktest::reap(second), 1) << "holders of the one unit";
-    ::semctl(::semget(key(), 0, 0), 0, IPC_RMID);  // left behind by the openers
+    locktest::remove_ipc_under(name);  // left behind by the openers
 }
 
 TEST_F(IpcFault, ProcMutexInitFailuresFreeTheRecord) {
     ProcMutexHandle h = nullptr;
     auto init = [&] { return os_proc_mutex_init(name.c_str(), &h); };
-    EXPECT_EQ(failing(fi_malloc, 1, ENOMEM, init), OS_ERR_NO_MEMORY);
-    EXPECT_EQ(failing(fi_shmget, 1, ENOSPC, init), OS_ERR_PROC_MUTEX_INIT);
+    EXPECT_EQ(fi::failing(fi_malloc, 1, ENOMEM, init), OS_ERR_NO_MEMORY);
+    EXPECT_EQ(fi::failing(fi_shmget, 1, ENOSPC, init), OS_ERR_PROC_MUTEX_INIT);
     EXPECT_EQ(h, nullptr);
-    EXPECT_EQ(failing(fi_shmat, 1, ENOMEM, init), OS_ERR_PROC_MUTEX_INIT);
+    EXPECT_EQ(fi::failing(fi_shmat, 1, ENOMEM, init), OS_ERR_PROC_MUTEX_INIT);
     EXPECT_EQ(h, nullptr);
     struct shmid_ds ds {};
-    ASSERT_EQ(::shmctl(::shmget(key(), 0, 0), IPC_STAT, &ds), 0) << "the segment made stays";
+    ASSERT_EQ(::shmctl(segment(), IPC_STAT, &ds), 0) << "the segment made stays";
     EXPECT_EQ(ds.shm_nattch, 0u);
     remove_segment();
 
     // An opener whose reopen fails.
     ProcMutexHandle first = nullptr;
     ASSERT_EQ(os_proc_mutex_init(name.c_str(), &first), OS_OK);
-    EXPECT_EQ(failing(fi_shmget, 2, ENOMEM, init), OS_ERR_PROC_MUTEX_INIT);
+    EXPECT_EQ(fi::failing(fi_shmget, 2, ENOMEM, init), OS_ERR_PROC_MUTEX_INIT);
     EXPECT_EQ(h, nullptr);
     EXPECT_EQ(os_proc_mutex_destroy(first), OS_OK);
 }
@@ -238,7 +199,7 @@ TEST_F(IpcFault, ProcMutexDestroyFailuresStillFreeTheRecord) {
         ProcMutexHandle h = nullptr;
         ASSERT_EQ(os_proc_mutex_init(name.c_str(), &h), OS_OK);
         void* addr = h->pMutex;
-        EXPECT_EQ(failing(*point, nth, EIO, [&] { return os_proc_mutex_destroy(h); }),
+        EXPECT_EQ(fi::failing(*point, nth, EIO, [&] { return os_proc_mutex_destroy(h); }),
                   OS_ERR_PROC_MUTEX_DESTROY);
         ::shmdt(addr);  // the failed destroy left it attached
         remove_segment();
@@ -248,9 +209,9 @@ TEST_F(IpcFault, ProcMutexDestroyFailuresStillFreeTheRecord) {
 // A process-mutex creator that ends half-way, after making the segment and before
 // writing the mutex, whatever becomes of its pid (a zombie not yet collected, or a
 // process now running another program), is taken over by the next init. One that is
-// only stopped is not overtaken: the init gives up after its wait, and succeeds once
-// the creator has gone on.
-TEST_F(IpcFault, AProcMutexCreatorThatEndsHalfWayIsTakenOverButNotAStoppedOne) {
+// only stopped has not ended and is not overtaken: the init gives up after its wait,
+// and succeeds once the creator has gone on.
+TEST_F(IpcFault, AProcMutexCreatorIsTakenOverOnceItHasEnded) {
     const struct {
         const char* creator;
         void (*act)();
@@ -285,32 +246,6 @@ TEST_F(IpcFault, AProcMutexCreatorThatEndsHalfWayIsTakenOverButNotAStoppedOne) {
         EXPECT_EQ(os_proc_mutex_destroy(h), OS_OK);
         remove_segment();  // were the destroy to fail, the next case starts clean all the same
     }
-}
-
-TEST_F(IpcFault, EventInitFailuresFreeTheRecordAndName) {
-    EventHandle e = nullptr;
-    auto unnamed = [&] { return os_event_init(&e, nullptr); };
-    auto named = [&] { return os_event_init(&e, sem_name.c_str()); };
-    EXPECT_EQ(failing(fi_malloc, 1, ENOMEM, unnamed), OS_ERR_NO_MEMORY);
-    EXPECT_EQ(failing(fi_malloc, 2, ENOMEM, named), OS_ERR_NO_MEMORY) << "the copy of the name";
-    EXPECT_EQ(failing(fi_sem_init, 1, ENOSYS, unnamed), ENOSYS);
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(failing(fi_sem_open, 1, EMFILE, named), EMFILE);
-    ::fflush(stdout);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "#SEM_FAILED#[" + sem_name + "]\n\n");
-    EXPECT_EQ(e, nullptr);
-    EXPECT_EQ(::sem_unlink(sem_name.c_str()), -1) << "no name left";
-}
-
-TEST_F(IpcFault, EventDestroyFailuresStillFreeTheRecord) {
-    EventHandle e = nullptr;
-    ASSERT_EQ(os_event_init(&e, nullptr), OS_OK);
-    EXPECT_EQ(failing(fi_sem_destroy, 1, EINVAL, [&] { return os_event_destroy(e); }), EINVAL);
-    ASSERT_EQ(os_event_init(&e, sem_name.c_str()), OS_OK);
-    sem_t* s = e->pSema;
-    EXPECT_EQ(failing(fi_sem_close, 1, EINVAL, [&] { return os_event_destroy(e); }), EINVAL);
-    ::sem_close(s);
-    EXPECT_EQ(os_event_remove(sem_name.c_str()), OS_OK);
 }
 
 }  // namespace

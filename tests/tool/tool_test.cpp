@@ -22,6 +22,7 @@
 
 #include <gtest/gtest.h>
 
+#include "lock_test_util.h"
 #include "os/os.h"
 #include "test_support.h"
 
@@ -50,10 +51,8 @@ Result run(const std::vector<std::string>& argv, const std::string& input = "",
             execvp(args[0], args.data());
             _exit(127);
         }
-        int st = 0;
-        while (pid > 0 && waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-        }
-        r.status = pid > 0 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        const int st = pid > 0 ? zutest::reap(pid) : -1;
+        r.status = st != -1 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
         for (int i = 1; i < 3; ++i) {
             std::string& s = i == 1 ? r.out : r.err;
             s.resize(static_cast<size_t>(lseek(fd[i], 0, SEEK_END)));
@@ -300,7 +299,7 @@ TEST(Tool, IpcOnAMissingEmptyOrLibraryKey) {
     }
     std::ofstream{key_file};
     char key_text[32];
-    const key_t key = ftok(key_file.c_str(), 0);
+    const key_t key = locktest::ipc_key(key_file);
     snprintf(key_text, sizeof key_text, "0x%08x (%d)", static_cast<unsigned>(key), key);
     Result r = run_zuos({"ipc", key_file});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -344,15 +343,16 @@ TEST(Tool, IpcRemoveRefusesWhatIsInUseOrForeignUnlessForced) {
             zutest::TempDir dir;
             const std::string key_file = dir.file("key"), pid = std::to_string(getpid());
             std::ofstream{key_file};
-            const key_t key = ftok(key_file.c_str(), 0);
+            const key_t key = locktest::ipc_key(key_file);
             const bool sem = k.kind != kSegment;
             IpcGuard g;
             void* mem = nullptr;
-            sembuf reg{1, 1, SEM_UNDO};
+            sembuf reg{OS_PROC_SEMA_USERS, 1, SEM_UNDO};
             if (sem) {
-                g.sem = semget(key, k.kind == kSet ? 2 : 1, IPC_CREAT | IPC_EXCL | 0600);
+                g.sem = semget(key, k.kind == kSet ? OS_PROC_SEMA_NSEMS : 1,
+                               IPC_CREAT | IPC_EXCL | 0600);
                 ASSERT_NE(g.sem, -1) << strerror(errno);
-                ASSERT_EQ(semctl(g.sem, 0, SETVAL, 3), 0);
+                ASSERT_EQ(semctl(g.sem, OS_PROC_SEMA_COUNT, SETVAL, 3), 0);
                 if (k.kind == kSet) {
                     ASSERT_EQ(semop(g.sem, &reg, 1), 0);
                 }
@@ -414,7 +414,7 @@ TEST(Tool, JsonOutputOfHostAndIpc) {
     const std::string key_file = dir.file("key");
     IpcGuard g;
     ASSERT_EQ(os_proc_sema_init(key_file.c_str(), 1, &g.sem), OS_OK);
-    const std::string key = std::to_string(ftok(key_file.c_str(), 0));
+    const std::string key = std::to_string(locktest::ipc_key(key_file));
     const std::string ipc = ".key_file == \"" + key_file + "\" and .key == " + key +
                             " and .semaphore.semaphores == 2 and .semaphore.users == 1 and "
                             ".semaphore.library_made and .segment == null and .removed == ";

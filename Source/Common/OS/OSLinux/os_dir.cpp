@@ -113,7 +113,7 @@ int32 os_dir_remove(const char* szPathName) {
     ZU_ASSERT(szPathName != nullptr);
     // rmdir decides: whatever the emptying left behind makes it fail.
     (void)os_dir_delete_files(szPathName);
-    return ::rmdir(szPathName) == 0 ? OS_OK : OS_ERR_DIR_REMOVE;
+    return zu::ok_or(::rmdir(szPathName), OS_ERR_DIR_REMOVE);
 }
 
 int32 os_dir_get_curr_process_path(char* szPathName, int32 nSize) {

@@ -5,7 +5,6 @@
 // outlives every process until its name is removed (os_event_remove).
 #include <fcntl.h>
 #include <semaphore.h>
-#include <stdio.h>
 #include <string.h>
 #include <time.h>
 
@@ -20,17 +19,8 @@ namespace {
 // outside 0..999 ms can leave the nanoseconds out of range, which sem_timedwait
 // reports as EINVAL.
 timespec deadline_after(const timespec& now, int32 nSecTimeout, int32 nMSecTimeout) noexcept {
-    timespec at = now;
-    at.tv_sec += nSecTimeout;
-    auto ms_ns = static_cast<int32>(static_cast<int64>(nMSecTimeout) * 1000000);
-    long ns = at.tv_nsec + ms_ns;
-    if (ns > zu::kNsPerSec - 1) {
-        at.tv_nsec = ns - zu::kNsPerSec;
-        at.tv_sec += 1;
-    } else {
-        at.tv_nsec = ns;
-    }
-    return at;
+    const auto ms_ns = static_cast<int32>(static_cast<int64>(nMSecTimeout) * 1000000);
+    return zu::carry_once(now.tv_sec + nSecTimeout, now.tv_nsec + ms_ns);
 }
 
 }  // namespace
@@ -61,11 +51,10 @@ int32 os_event_init(EventHandle* pEvent, const char* szEventName) {
 
     // Created at 0 if the name is new, otherwise opened with its current value.
     sem_t* s = ::sem_open(name.get(), O_CREAT, 0644, 0);
-    if (s == SEM_FAILED) {
-        int err = errno;
+    if (const int err = zu::status_of(s, SEM_FAILED); err != OS_OK) {
         // Where the unlink succeeds, the next init creates the semaphore afresh.
         (void)::sem_unlink(name.get());
-        ::printf("#SEM_FAILED#[%s]\n\n", name.get());
+        zu::say("#SEM_FAILED#[%s]\n\n", name.get());
         return err;
     }
     ev->pSema = s;
@@ -79,17 +68,15 @@ int32 os_event_destroy(EventHandle hEvent) {
     zu::MallocPtr<EventInfo> rec(hEvent);  // freed whatever the result
     zu::MallocPtr<char> name(hEvent->szName);
     // A named semaphore is only closed: its name and value stay in the system.
-    int r = name ? ::sem_close(hEvent->pSema) : ::sem_destroy(&hEvent->sema);
-    return r == -1 ? errno : OS_OK;
+    return zu::status_of(name ? ::sem_close(hEvent->pSema) : ::sem_destroy(&hEvent->sema));
 }
 
 int32 os_event_timedwait(EventHandle hEvent, int32 nSecTimeout, int32 nMSecTimeout) {
     timespec now{};
     if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return OS_ERR_EVENT_CLOCK;
     const timespec at = deadline_after(now, nSecTimeout, nMSecTimeout);
-    if (zu::retry_eintr([&] { return ::sem_timedwait(hEvent->pSema, &at); }) == 0) return OS_OK;
-    int err = errno;
-    return err == ETIMEDOUT ? OS_ERR_EVENT_TIMEOUT : err;
+    return zu::status_as(zu::retry_eintr([&] { return ::sem_timedwait(hEvent->pSema, &at); }),
+                         ETIMEDOUT, OS_ERR_EVENT_TIMEOUT);
 }
 
 int32 os_event_timedwait_monotonic(EventHandle hEvent, int32 nSecTimeout, int32 nMSecTimeout) {
@@ -101,17 +88,15 @@ int32 os_event_timedwait_monotonic(EventHandle hEvent, int32 nSecTimeout, int32 
     // deadline_after's, it is fully normalised, so any millisecond count is valid.
     const timespec at = zu::after_msec(now, static_cast<int64>(nSecTimeout) * 1000 + nMSecTimeout);
     auto wait = [&] { return ::sem_clockwait(hEvent->pSema, CLOCK_MONOTONIC, &at); };
-    if (zu::retry_eintr(wait) == 0) return OS_OK;
-    int err = errno;
-    return err == ETIMEDOUT ? OS_ERR_EVENT_TIMEOUT : err;
+    return zu::status_as(zu::retry_eintr(wait), ETIMEDOUT, OS_ERR_EVENT_TIMEOUT);
 }
 
 int32 os_event_set(EventHandle hEvent) {
     ZU_ASSERT(hEvent != nullptr);
-    return ::sem_post(hEvent->pSema) == -1 ? errno : OS_OK;
+    return zu::status_of(::sem_post(hEvent->pSema));
 }
 
 int32 os_event_remove(const char* szEventName) {
     ZU_ASSERT(szEventName != nullptr);
-    return ::sem_unlink(szEventName) == -1 ? errno : OS_OK;
+    return zu::status_of(::sem_unlink(szEventName));
 }

@@ -59,7 +59,7 @@ int write_all(int fd, const char* p, uint64 n) noexcept {
 int sync_path(const char* path, int flags = 0) noexcept {
     zu::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | flags));
     if (!fd.valid()) return errno;
-    return ::fsync(fd.get()) != 0 ? errno : OS_OK;
+    return zu::status_of(::fsync(fd.get()));
 }
 
 int sync_dir(const char* path) noexcept {
@@ -131,7 +131,7 @@ int os_file_open(const char* szFileName, int nMode, HANDLE* pFile) {
     // Only O_CREAT needs the third argument; 0777 lets the umask decide.
     int fd = (nMode & O_CREAT) ? ::open(szFileName, nMode, 0777) : ::open(szFileName, nMode);
     *pFile = fd;
-    return fd == -1 ? errno : OS_OK;
+    return zu::status_of(fd);
 }
 
 int os_file_close(HANDLE hFile) {
@@ -200,17 +200,17 @@ int os_file_pwrite(HANDLE hFile, int64 nOffset, const void* pBuf, int32 nBytesTo
 
 int os_file_truncate(HANDLE hFile, int64 nOffset) {
     ZU_ASSERT(hFile != -1);
-    return ::ftruncate64(hFile, nOffset) != 0 ? errno : OS_OK;
+    return zu::status_of(::ftruncate64(hFile, nOffset));
 }
 
 int os_file_flush(HANDLE hFile) {
     ZU_ASSERT(hFile != -1);
-    return ::fsync(hFile) != 0 ? errno : OS_OK;
+    return zu::status_of(::fsync(hFile));
 }
 
 int os_file_datasync(HANDLE hFile) {
     ZU_ASSERT(hFile != -1);
-    return ::fdatasync(hFile) != 0 ? errno : OS_OK;
+    return zu::status_of(::fdatasync(hFile));
 }
 
 int os_dir_sync(const char* szDirName) {
@@ -281,16 +281,14 @@ int os_file_allocate(HANDLE hFile, int64 nOffset, int64 nLen) {
 }
 
 int os_file_access(const char* szFileName, int nMode) {
-    if (::access(szFileName, nMode) == 0) return OS_OK;
-    int err = errno;
-    return err == ENOENT ? OS_ERR_FILE_NOT_FOUND : err;
+    return zu::status_as(::access(szFileName, nMode), ENOENT, OS_ERR_FILE_NOT_FOUND);
 }
 
 int os_file_get_size(HANDLE hFile, int64* pnFileSize) {
     ZU_ASSERT(hFile != -1);
     off64_t end = ::lseek64(hFile, 0, SEEK_END);
     *pnFileSize = end;
-    return end == -1 ? errno : OS_OK;
+    return zu::status_of(end);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,15 +1,24 @@
 // os_internal.h - helpers shared by the libzuOS sources: assertions that stay on in
-// every build type, errno capture, the EINTR helper, deadline arithmetic for the
-// timed waits and RAII guards. It holds no state; everything here is inline or a
-// template with internal use only (the library is built with -fvisibility=hidden,
-// so none of it is exported).
+// every build type, result mapping, the EINTR helper, deadline arithmetic for the
+// timed waits, RAII guards, the System V key-file protocol and the two outlets of
+// the library's side effects (diagnostic lines and shell commands). It holds no
+// state; everything here is inline or a template with internal use only (the
+// library is built with -fvisibility=hidden, so none of it is exported).
 #pragma once
 
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <utility>
 
 #include "os/os.h"
@@ -39,11 +48,35 @@ inline bool as_flag(const bool& b) noexcept {
     return *reinterpret_cast<const volatile unsigned char*>(&b) != 0;
 }
 
-// Status of a call that reports failure as -1 with errno: 0 or the errno value,
-// read straight after the call.
+// The result of a call that reports failure through errno: OS_OK, or errno read
+// straight after the call. `failed` is the call's failure value: -1 by default,
+// MAP_FAILED, the all-ones address of shmat, SEM_FAILED or a null pointer.
+template <class T, class F = T>
+inline int status_of(T ret, F failed = static_cast<F>(-1)) noexcept {
+    return ret == failed ? errno : OS_OK;
+}
+
+// err, unless it is `from`, which the library reports as its own code `to`.
+constexpr int renamed(int err, int from, int to) noexcept {
+    return err == from ? to : err;
+}
+
+// errno, read at once, with the one value `from` reported as the code `to`.
+inline int errno_as(int from, int to) noexcept {
+    return renamed(errno, from, to);
+}
+
+// status_of for a call failing with -1 whose errno `from` has a code `to` of its own
+// (ETIMEDOUT as a time-out code, EAGAIN as "busy", ENOENT as "not found").
 template <class T>
-inline int status_of(T ret) noexcept {
-    return ret == static_cast<T>(-1) ? errno : OS_OK;
+inline int status_as(T ret, int from, int to) noexcept {
+    return ret == static_cast<T>(-1) ? errno_as(from, to) : OS_OK;
+}
+
+// OS_OK when the call returned 0, otherwise the one code that stands for any of its
+// failures (whatever errno or error number it gave is not passed on).
+inline int ok_or(int ret, int code) noexcept {
+    return ret == 0 ? OS_OK : code;
 }
 
 template <class F>
@@ -53,45 +86,63 @@ inline auto retry_eintr(F&& call) noexcept {
     return r;
 }
 
-// Runs a shell command whose exit status the caller has no use for (what follows
-// checks the outcome). The fortified headers insist that system()'s result be taken.
-inline void run_command(const char* szCmd) noexcept {
-    [[maybe_unused]] const int status = ::system(szCmd);
-}
+// ---------------------------------------------------------------------------
+// Deadlines: timespec on the clock the wait uses, nanoseconds kept in range
+// ---------------------------------------------------------------------------
 
 constexpr long kNsPerSec = 1000000000L;
 
-// The instant nMSec milliseconds (not negative) after `now`, on now's clock. 64-bit
-// throughout and carried exactly once, which is enough to keep the nanoseconds in
-// range: both addends are below a second. Any count a caller can pass (int32
-// seconds and milliseconds together) fits.
-inline timespec after_msec(const timespec& now, int64 nMSec) noexcept {
-    timespec at;
-    at.tv_sec = now.tv_sec + static_cast<time_t>(nMSec / 1000);
-    long ns = now.tv_nsec + static_cast<long>(nMSec % 1000) * 1000000L;
-    if (ns >= kNsPerSec) {
-        ns -= kNsPerSec;
-        at.tv_sec += 1;
+// sec seconds and ns nanoseconds, carried exactly once into the seconds: ns from 0
+// to just under two seconds' worth (two addends each below a second) comes out
+// normalised; any other count keeps what one carry leaves.
+constexpr timespec carry_once(time_t sec, long ns) noexcept {
+    return ns >= kNsPerSec ? timespec{sec + 1, ns - kNsPerSec} : timespec{sec, ns};
+}
+
+// The instant `span` (normalised, not negative) after `now`, on now's clock.
+constexpr timespec after(const timespec& now, const timespec& span) noexcept {
+    return carry_once(now.tv_sec + span.tv_sec, now.tv_nsec + span.tv_nsec);
+}
+
+// nMSec milliseconds (not negative) as a normalised span. Any count a caller can
+// pass (int32 seconds and milliseconds together) fits.
+constexpr timespec msec_span(int64 nMSec) noexcept {
+    return {static_cast<time_t>(nMSec / 1000), static_cast<long>(nMSec % 1000) * 1000000L};
+}
+
+// The instant nMSec milliseconds (not negative) after `now`, on now's clock.
+constexpr timespec after_msec(const timespec& now, int64 nMSec) noexcept {
+    return after(now, msec_span(nMSec));
+}
+
+// The longest span a select-style time-out stands for: what 64-bit nanoseconds hold
+// (about 292 years), so that adding it to any clock reading cannot overflow.
+constexpr timespec kLongestSpan{INT64_MAX / kNsPerSec, INT64_MAX % kNsPerSec};
+
+// A select-style time-out (fields not negative) as a normalised span: microseconds
+// of a million or more carry into the seconds, as the kernel's select does, and a
+// time-out beyond kLongestSpan becomes kLongestSpan. Tested before any sum is
+// formed, so that no signed arithmetic can overflow.
+constexpr timespec timeval_span(const timeval& tv) noexcept {
+    constexpr int64 kMaxSec = kLongestSpan.tv_sec - 1;
+    const int64 usec_sec = tv.tv_usec / 1000000;
+    if (tv.tv_sec >= kMaxSec || usec_sec >= kMaxSec || tv.tv_sec + usec_sec >= kMaxSec) {
+        return kLongestSpan;
     }
-    at.tv_nsec = ns;
-    return at;
+    return {static_cast<time_t>(tv.tv_sec + usec_sec),
+            static_cast<long>(tv.tv_usec % 1000000) * 1000L};
 }
 
 // What remains from `now` to the deadline `at` (same clock), {0, 0} once it has
 // passed: for the calls that take a relative time-out, so that a wait resumed after
 // a signal still ends when the first one would have.
-inline timespec time_left(const timespec& at, const timespec& now) noexcept {
-    timespec left{0, 0};
+constexpr timespec time_left(const timespec& at, const timespec& now) noexcept {
     if (at.tv_sec < now.tv_sec || (at.tv_sec == now.tv_sec && at.tv_nsec <= now.tv_nsec)) {
-        return left;
+        return {0, 0};
     }
-    left.tv_sec = at.tv_sec - now.tv_sec;
-    left.tv_nsec = at.tv_nsec - now.tv_nsec;
-    if (left.tv_nsec < 0) {
-        left.tv_nsec += kNsPerSec;
-        left.tv_sec -= 1;
-    }
-    return left;
+    if (at.tv_nsec < now.tv_nsec)
+        return {at.tv_sec - now.tv_sec - 1, at.tv_nsec - now.tv_nsec + kNsPerSec};
+    return {at.tv_sec - now.tv_sec, at.tv_nsec - now.tv_nsec};
 }
 
 // Move-only owner of a handle-like value with a close function.
@@ -159,6 +210,104 @@ public:
 
 private:
     T* p_;
+};
+
+// ---------------------------------------------------------------------------
+// Side effects that callers see outside their results
+// ---------------------------------------------------------------------------
+
+// The library has no log: the few paths that tell the operator something print one
+// line to standard output, all through here.
+[[gnu::format(printf, 1, 2)]] inline void say(const char* szFormat, ...) noexcept {
+    va_list ap;
+    va_start(ap, szFormat);
+    (void)::vprintf(szFormat, ap);
+    va_end(ap);
+}
+
+// The system's ipcrm run through the shell on the object under a System V key: 'S'
+// removes a semaphore set, 'M' a shared-memory segment, for everyone, if the caller
+// may. The command is formatted into a fixed, zero-filled buffer. Neither its output
+// nor its exit status matters: what the caller does next shows whether it worked.
+class IpcrmCommand {
+public:
+    IpcrmCommand(char kind, key_t key) noexcept {
+        (void)::snprintf(text_, sizeof text_, "ipcrm -%c %d", kind, static_cast<int>(key));
+    }
+    const char* text() const noexcept { return text_; }
+    void run() const noexcept {
+        // The fortified headers insist that system()'s result be taken.
+        [[maybe_unused]] const int status = ::system(text_);
+    }
+
+private:
+    char text_[256] = {};
+};
+
+// ---------------------------------------------------------------------------
+// System V objects named by a key file
+// ---------------------------------------------------------------------------
+
+// glibc leaves the declaration of semctl's fourth argument to the caller.
+union semun {
+    int val;
+    struct semid_ds* buf;
+    unsigned short* array;
+};
+
+// The file whose identity (device and inode, not the path's text) gives the System
+// V key of a process semaphore, process mutex or shared-memory segment: created if
+// missing (0777 less the umask), never removed, its contents never read.
+//
+// It stays open until close() or scope exit, and lock() takes an exclusive flock on
+// it meanwhile, so that one process at a time sets up the object of that name; the
+// kernel drops the lock when its holder dies, so a crash cannot wedge it. O_CLOEXEC:
+// a program that another thread execs meanwhile must not carry the descriptor, and
+// the lock with it, away. The lock is dropped explicitly before the close: a child
+// that another thread forks meanwhile shares the open file and would otherwise keep
+// it locked for as long as it lives. The close result does not matter.
+class KeyFile {
+public:
+    KeyFile() noexcept = default;
+    KeyFile(const KeyFile&) = delete;
+    KeyFile& operator=(const KeyFile&) = delete;
+    ~KeyFile() { close(); }
+
+    // OS_OK or the result of os_file_open.
+    int open(const char* szName) noexcept {
+        name_ = szName;
+        return os_file_open(szName, O_CREAT | O_CLOEXEC, &fd_);
+    }
+    // The object's key: ftok with the project id that every user of the file shares.
+    // -1 with errno when the file cannot be examined.
+    key_t key() const noexcept { return ::ftok(name_, OS_IPC_KEY_PROJECT_ID); }
+    // Waits as long as another init holds it; a signal does not end the wait. OS_OK
+    // or errno.
+    int lock() noexcept {
+        if (retry_eintr([this] { return ::flock(fd_, LOCK_EX); }) == -1) return errno;
+        locked_ = true;
+        return OS_OK;
+    }
+    // Tries every millisecond, giving up after about `steps` of them.
+    bool lock_within(int steps) noexcept {
+        for (int step = 0;; ++step) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return locked_ = true;
+            if (errno != EWOULDBLOCK || step == steps) return false;
+            ::usleep(1000);
+        }
+    }
+    void close() noexcept {
+        if (fd_ == -1) return;
+        if (locked_) (void)::flock(fd_, LOCK_UN);
+        (void)os_file_close(fd_);
+        fd_ = -1;
+        locked_ = false;
+    }
+
+private:
+    const char* name_ = nullptr;
+    HANDLE fd_ = -1;
+    bool locked_ = false;
 };
 
 }  // namespace zu

@@ -503,5 +503,5 @@ int32 os_lang_converter_close(LangConvHandle hConv) {
     zu::MallocPtr<OSLangConverter> rec(hConv);  // freed whatever the result
     if (hConv->tables != nullptr) (void)::munmap(hConv->tables, hConv->tables_size);
     if (hConv->cd == no_descriptor()) return OS_OK;
-    return ::iconv_close(hConv->cd) == -1 ? errno : OS_OK;
+    return zu::status_of(::iconv_close(hConv->cd));
 }

@@ -8,11 +8,8 @@
 // one place that takes a lock of the library's own: an flock on the key file, held
 // only while one init runs, so that processes opening the same name at once cannot
 // interleave their steps.
-#include <fcntl.h>
 #include <signal.h>
-#include <stdio.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -39,68 +36,11 @@
 namespace {
 
 // ---------------------------------------------------------------------------
-// Key files
-// ---------------------------------------------------------------------------
-
-// The key file, open (and created if missing) for the length of one init, with an
-// exclusive flock that lets one process at a time set up the object of that name.
-// The kernel drops the lock when its holder dies, so a crash cannot wedge it.
-// O_CLOEXEC: a program that another thread execs meanwhile must not carry the
-// descriptor, and the lock with it, away. The lock is dropped explicitly before the
-// close: a child that another thread forks meanwhile shares the open file and would
-// otherwise keep it locked for as long as it lives. The close result does not
-// matter, only the file's identity makes the key.
-class KeyFileLock {
-public:
-    KeyFileLock() noexcept = default;
-    KeyFileLock(const KeyFileLock&) = delete;
-    KeyFileLock& operator=(const KeyFileLock&) = delete;
-    ~KeyFileLock() {
-        if (fd_ == -1) return;
-        if (locked_) (void)::flock(fd_, LOCK_UN);
-        (void)os_file_close(fd_);
-    }
-    // OS_OK or the result of os_file_open.
-    int open(const char* szName) noexcept {
-        return os_file_open(szName, O_CREAT | O_CLOEXEC, &fd_);
-    }
-    // Waits as long as another init holds it; a signal does not end the wait. OS_OK
-    // or errno.
-    int lock() noexcept {
-        if (zu::retry_eintr([this] { return ::flock(fd_, LOCK_EX); }) == -1) return errno;
-        locked_ = true;
-        return OS_OK;
-    }
-    // Tries every millisecond, giving up after about `steps` of them.
-    bool lock_within(int steps) noexcept {
-        for (int step = 0;; ++step) {
-            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return locked_ = true;
-            if (errno != EWOULDBLOCK || step == steps) return false;
-            ::usleep(1000);
-        }
-    }
-
-private:
-    HANDLE fd_ = -1;
-    bool locked_ = false;
-};
-
-// The clean-up command is formatted into a fixed, zero-filled buffer of this size.
-constexpr size_t kCmdSize = 256;
-
-// ---------------------------------------------------------------------------
 // Process semaphore
 // ---------------------------------------------------------------------------
 
-// glibc leaves the declaration of semctl's fourth argument to the caller.
-union semun {
-    int val;
-    struct semid_ds* buf;
-    unsigned short* array;
-};
-
-constexpr unsigned short kCount = 0;  // the semaphore proper
-constexpr unsigned short kUsers = 1;  // processes that have the set open
+constexpr unsigned short kCount = OS_PROC_SEMA_COUNT;  // the semaphore proper
+constexpr unsigned short kUsers = OS_PROC_SEMA_USERS;  // processes that have the set open
 constexpr int kSetMode = 0777;
 
 // Who resets a set nobody has open, and who removes one.
@@ -143,7 +83,7 @@ int sem_apply(int id, unsigned short num, short op, short flags) noexcept {
 }
 
 int sem_set(int id, unsigned short num, int value) noexcept {
-    union semun arg;
+    zu::semun arg;
     arg.val = value;
     return ::semctl(id, num, SETVAL, arg);
 }
@@ -184,7 +124,7 @@ int make_set(int id, int nInitCount) noexcept {
     if (sem_set(id, kUsers, 0) == -1) return errno;
     if (sem_set(id, kCount, nInitCount) == -1) return errno;
     unmake.dismiss();
-    return register_user(id) == -1 ? errno : OS_OK;
+    return zu::status_of(register_user(id));
 }
 
 // True when the process that last changed the user count has ended, so that nobody
@@ -210,17 +150,15 @@ int open_set(int id, int nInitCount) noexcept {
     }
     // Left behind: the count starts afresh.
     if (sem_set(id, kCount, nInitCount) == -1) return errno;
-    return register_user(id) == -1 ? errno : OS_OK;
+    return zu::status_of(register_user(id));
 }
 
 // A set under the key with fewer than two semaphores is not ours to use: remove it
-// so that the next init creates a proper one. Only the command's effect matters.
+// so that the next init creates a proper one.
 void remove_foreign_set(const char* szSemaName, key_t key) noexcept {
-    char szCMD[kCmdSize];
-    ::memset(szCMD, 0, sizeof szCMD);
-    ::snprintf(szCMD, sizeof szCMD, "ipcrm -S %d", static_cast<int>(key));
-    ::printf("os_proc_sema_init semget failed szSemaName %s  exe cmd %s\n", szSemaName, szCMD);
-    zu::run_command(szCMD);
+    const zu::IpcrmCommand cmd('S', key);
+    zu::say("os_proc_sema_init semget failed szSemaName %s  exe cmd %s\n", szSemaName, cmd.text());
+    cmd.run();
 }
 
 // ---------------------------------------------------------------------------
@@ -365,12 +303,12 @@ void os_rwmutex_destroy(RwMutexHandle hRwMutex) {
 
 int os_rwmutex_acquire_read(RwMutexHandle hRwMutex) {
     ZU_ASSERT(hRwMutex != nullptr);
-    return ::pthread_rwlock_rdlock(hRwMutex) == 0 ? OS_OK : OS_ERR_RWLOCK_READ;
+    return zu::ok_or(::pthread_rwlock_rdlock(hRwMutex), OS_ERR_RWLOCK_READ);
 }
 
 int os_rwmutex_acquire_write(RwMutexHandle hRwMutex) {
     ZU_ASSERT(hRwMutex != nullptr);
-    return ::pthread_rwlock_wrlock(hRwMutex) == 0 ? OS_OK : OS_ERR_RWLOCK_WRITE;
+    return zu::ok_or(::pthread_rwlock_wrlock(hRwMutex), OS_ERR_RWLOCK_WRITE);
 }
 
 int os_rwmutex_release(RwMutexHandle hRwMutex) {
@@ -384,20 +322,20 @@ int os_rwmutex_release(RwMutexHandle hRwMutex) {
 
 int os_proc_sema_init(const char* szSemaName, int nInitCount, SemaHandle* pSemaHandle) {
     ZU_ASSERT(pSemaHandle != nullptr);
-    KeyFileLock keyfile;
+    zu::KeyFile keyfile;
     int rc = keyfile.open(szSemaName);
     if (rc != OS_OK) return rc;
-    const key_t key = ::ftok(szSemaName, 0);
+    const key_t key = keyfile.key();
     if (key == -1) return errno;
     if ((rc = keyfile.lock()) != OS_OK) return rc;
 
     for (int attempt = 1;; ++attempt) {
         // The exclusive create decides who initialises the set.
-        int id = ::semget(key, 2, IPC_CREAT | IPC_EXCL | kSetMode);
+        int id = ::semget(key, OS_PROC_SEMA_NSEMS, IPC_CREAT | IPC_EXCL | kSetMode);
         *pSemaHandle = id;
         if (id != -1) return make_set(id, nInitCount);
         if (errno != EEXIST) return errno;
-        id = ::semget(key, 2, IPC_CREAT | kSetMode);
+        id = ::semget(key, OS_PROC_SEMA_NSEMS, IPC_CREAT | kSetMode);
         *pSemaHandle = id;
         if (id == -1) {
             const int err = errno;
@@ -432,17 +370,16 @@ int os_proc_sema_destroy(SemaHandle hSema) {
 
 int os_proc_sema_acquire(SemaHandle hSema) {
     // EINTR is the caller's to handle: no retry.
-    return sem_apply(hSema, kCount, -1, SEM_UNDO) == -1 ? errno : OS_OK;
+    return zu::status_of(sem_apply(hSema, kCount, -1, SEM_UNDO));
 }
 
 int os_proc_sema_release(SemaHandle hSema) {
-    return sem_apply(hSema, kCount, +1, SEM_UNDO) == -1 ? errno : OS_OK;
+    return zu::status_of(sem_apply(hSema, kCount, +1, SEM_UNDO));
 }
 
 int os_proc_sema_tryacquire(SemaHandle hSema) {
-    if (sem_apply(hSema, kCount, -1, SEM_UNDO | IPC_NOWAIT) == 0) return OS_OK;
-    int err = errno;
-    return err == EAGAIN ? OS_ERR_SEMA_BUSY : err;
+    return zu::status_as(sem_apply(hSema, kCount, -1, SEM_UNDO | IPC_NOWAIT), EAGAIN,
+                         OS_ERR_SEMA_BUSY);
 }
 
 int os_proc_sema_timedacquire(SemaHandle hSema, int32 nMSecTimeout) {
@@ -456,8 +393,7 @@ int os_proc_sema_timedacquire(SemaHandle hSema, int32 nMSecTimeout) {
     timespec left = zu::time_left(at, now);
     struct sembuf b = {kCount, -1, SEM_UNDO};
     while (::semtimedop(hSema, &b, 1, &left) == -1) {
-        int err = errno;
-        if (err == EAGAIN) return OS_ERR_SEMA_BUSY;
+        const int err = zu::errno_as(EAGAIN, OS_ERR_SEMA_BUSY);
         if (err != EINTR) return err;
         if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return errno;
         left = zu::time_left(at, now);  // {0, 0}: one last try without waiting
@@ -480,10 +416,10 @@ int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex) {
     ::memset(&info->attr, 0, sizeof info->attr);  // zeros: not initialised here
     info->shmid = -1;
 
-    KeyFileLock keyfile;
+    zu::KeyFile keyfile;
     int rc = keyfile.open(szMutexName);
     if (rc != OS_OK) return rc;
-    key_t key = ::ftok(szMutexName, 0);
+    const key_t key = keyfile.key();
     if (key == -1) return OS_ERR_PROC_MUTEX_INIT;
     if (!keyfile.lock_within(kMutexInitWaitSteps)) return OS_ERR_PROC_MUTEX_INIT;
 
@@ -528,8 +464,8 @@ int32 os_proc_mutex_timedacquire(ProcMutexHandle hMutex, int32 nMSecTimeout) {
     timespec now{};
     if (::clock_gettime(CLOCK_MONOTONIC, &now) != 0) return errno;
     const timespec at = zu::after_msec(now, nMSecTimeout);
-    int rc = settle_lock(hMutex->pMutex, clocklock(hMutex->pMutex, at));
-    return rc == ETIMEDOUT ? OS_ERR_PROC_MUTEX_TIMEOUT : rc;
+    return zu::renamed(settle_lock(hMutex->pMutex, clocklock(hMutex->pMutex, at)), ETIMEDOUT,
+                       OS_ERR_PROC_MUTEX_TIMEOUT);
 }
 
 int32 os_proc_mutex_release(ProcMutexHandle hMutex) {

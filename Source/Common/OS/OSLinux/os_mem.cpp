@@ -4,8 +4,6 @@
 // coordinate access to the shared bytes themselves. Segments outlive the process until
 // os_mem_sharemem_close (or another creator's clean-up) removes them; key files are
 // never removed.
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/ipc.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
@@ -13,9 +11,6 @@
 #include "os_internal.h"
 
 namespace {
-
-// The clean-up command is formatted into a fixed, zero-filled buffer of this size.
-constexpr size_t kCmdSize = 256;
 
 int shm_create_or_open(key_t key, uint32 nSize) noexcept {
     // No IPC_EXCL: concurrent creators of one name end up with the same segment.
@@ -44,17 +39,17 @@ int os_mem_fileview_map(FileMapHandle hFileMapping, uint64 nOffsetPos, size_t nN
     void* p = ::mmap(nullptr, nNumMapBytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_LOCKED,
                      hFileMapping, static_cast<off_t>(nOffsetPos));
     *pMapView = p;
-    return p == MAP_FAILED ? errno : OS_OK;
+    return zu::status_of(p, MAP_FAILED);
 }
 
 int os_mem_fileview_unmap(void* pMapView, size_t nNumMapBytes) {
     ZU_ASSERT(pMapView != nullptr);
-    return ::munmap(pMapView, nNumMapBytes) == 0 ? OS_OK : OS_ERR_MEM_UNMAP_VIEW;
+    return zu::ok_or(::munmap(pMapView, nNumMapBytes), OS_ERR_MEM_UNMAP_VIEW);
 }
 
 int32 os_mem_filemap_flushview(void* pBaseAddr, int64 nBytes) {
     // MS_ASYNC only schedules the write-back; durability is the file's fsync.
-    return ::msync(pBaseAddr, static_cast<size_t>(nBytes), MS_ASYNC) == 0 ? OS_OK : errno;
+    return zu::status_of(::msync(pBaseAddr, static_cast<size_t>(nBytes), MS_ASYNC));
 }
 
 int os_mem_filemap_close(FileMapHandle hFileMapping) {
@@ -64,24 +59,20 @@ int os_mem_filemap_close(FileMapHandle hFileMapping) {
 }
 
 int32 os_mem_sharemem_create(uint32 nSize, const char* szShmName, MemMapHandle* pHandle) {
-    char szCMD[kCmdSize] = {};
-
     // The key file only has to exist: its identity, not its contents, makes the key.
-    HANDLE hFile = -1;
-    int rc = os_file_open(szShmName, O_CREAT, &hFile);
+    zu::KeyFile keyfile;
+    int rc = keyfile.open(szShmName);
     if (rc != OS_OK) return rc;
-    (void)os_file_close(hFile);
-
-    key_t key = ::ftok(szShmName, 0);
+    keyfile.close();
+    const key_t key = keyfile.key();
     if (key == -1) return errno;
 
     int id = shm_create_or_open(key, nSize);
     if (id == -1) {
         // A segment under the key that cannot be opened (too small, foreign
-        // permissions) is removed for everyone and made afresh, once. Neither the
-        // command's output nor its status matters: the second shmget decides.
-        ::snprintf(szCMD, sizeof szCMD, "ipcrm -M %d", static_cast<int>(key));
-        zu::run_command(szCMD);
+        // permissions) is removed for everyone and made afresh, once: the second
+        // shmget decides.
+        zu::IpcrmCommand('M', key).run();
         id = shm_create_or_open(key, nSize);
         if (id == -1) return errno;
     }
@@ -93,13 +84,13 @@ int os_mem_sharemem_map(HANDLE hMapping, void** pShareMem) {
     ZU_ASSERT(pShareMem != nullptr);
     void* p = ::shmat(hMapping, nullptr, 0);
     *pShareMem = p;
-    return p == reinterpret_cast<void*>(-1) ? errno : OS_OK;
+    return zu::status_of(p, reinterpret_cast<void*>(-1));
 }
 
 int os_mem_sharemem_unmap(void* pShm) {
-    return ::shmdt(pShm) == 0 ? OS_OK : OS_ERR_SHM_UNMAP;
+    return zu::ok_or(::shmdt(pShm), OS_ERR_SHM_UNMAP);
 }
 
 int os_mem_sharemem_close(MemMapHandle hMapping) {
-    return ::shmctl(hMapping, IPC_RMID, nullptr) == 0 ? OS_OK : OS_ERR_SHM_CLOSE;
+    return zu::ok_or(::shmctl(hMapping, IPC_RMID, nullptr), OS_ERR_SHM_CLOSE);
 }

@@ -17,8 +17,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <climits>
-#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -114,57 +112,31 @@ struct DirCloser {
 
 // --- waiting with poll, reporting like select --------------------------------
 
-using zu::kNsPerSec;
-
-int64_t monotonic_ns() noexcept {
+timespec monotonic_now() noexcept {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * kNsPerSec + ts.tv_nsec;
-}
-
-// A select-style time-out as nanoseconds: -1 for "no limit", EINVAL for negative
-// fields (as select reports them). Microseconds of a million or more carry into the
-// seconds, as the kernel's select does. A time-out beyond what 64-bit nanoseconds
-// hold (about 292 years) becomes the longest that they do, tested before any sum is
-// formed so that no signed arithmetic can overflow: each field is below kMaxSec
-// when they are added, and their sum far below INT64_MAX.
-int timeout_ns(const timeval* tv, int64_t* ns) noexcept {
-    if (tv == nullptr) {
-        *ns = -1;
-        return OS_OK;
-    }
-    if (tv->tv_sec < 0 || tv->tv_usec < 0) return EINVAL;
-    constexpr int64_t kMaxSec = INT64_MAX / kNsPerSec - 1;
-    const int64_t usec_sec = tv->tv_usec / 1000000;
-    if (tv->tv_sec >= kMaxSec || usec_sec >= kMaxSec || tv->tv_sec + usec_sec >= kMaxSec) {
-        *ns = INT64_MAX;
-    } else {
-        *ns = (tv->tv_sec + usec_sec) * kNsPerSec +
-              static_cast<int64_t>(tv->tv_usec % 1000000) * 1000;
-    }
-    return OS_OK;
+    return ts;
 }
 
 // Waits on one descriptor for the events asked. Returns poll's result (-1 with
 // errno on failure); with a time-out record, writes the unslept remainder back into
-// it as select does on Linux, also after a failure.
+// it as select does on Linux, also after a failure. Negative fields are refused
+// with EINVAL, as select refuses them.
 int wait_fd(int fd, short events, timeval* tv) noexcept {
-    int64_t ns = 0;
-    if (int rc = timeout_ns(tv, &ns); rc != OS_OK) {
-        errno = rc;
+    pollfd p{fd, events, 0};
+    if (tv == nullptr) return ::ppoll(&p, 1, nullptr, nullptr);
+    if (tv->tv_sec < 0 || tv->tv_usec < 0) {
+        errno = EINVAL;
         return -1;
     }
-    pollfd p{fd, events, 0};
-    if (ns < 0) return ::ppoll(&p, 1, nullptr, nullptr);
 
-    const int64_t start = monotonic_ns();
-    const timespec ts{static_cast<time_t>(ns / kNsPerSec), static_cast<long>(ns % kNsPerSec)};
-    const int r = ::ppoll(&p, 1, &ts, nullptr);
+    const timespec span = zu::timeval_span(*tv);
+    const timespec at = zu::after(monotonic_now(), span);
+    const int r = ::ppoll(&p, 1, &span, nullptr);
     const int err = errno;
-    const int64_t slept = monotonic_ns() - start;
-    const int64_t left = (r == 0 || slept >= ns) ? 0 : ns - slept;
-    tv->tv_sec = static_cast<time_t>(left / kNsPerSec);
-    tv->tv_usec = static_cast<suseconds_t>((left % kNsPerSec) / 1000);
+    const timespec left = r == 0 ? timespec{0, 0} : zu::time_left(at, monotonic_now());
+    tv->tv_sec = left.tv_sec;
+    tv->tv_usec = static_cast<suseconds_t>(left.tv_nsec / 1000);
     if (r > 0 && (p.revents & POLLNVAL)) {
         // select reports a descriptor that is not open as EBADF, not as ready.
         errno = EBADF;
@@ -186,7 +158,7 @@ int32 os_network_int2ip(uint32 ipint, char* szIp) {
     // inet_ntop formats into a buffer of its own and copies only a complete text,
     // so szIp is untouched on failure.
     const in_addr addr{htonl(ipint)};
-    return ::inet_ntop(AF_INET, &addr, szIp, kIpTextSize) == nullptr ? errno : OS_OK;
+    return zu::status_of(::inet_ntop(AF_INET, &addr, szIp, kIpTextSize), nullptr);
 }
 
 int32 os_network_get_host_by_name(char* szHostName, char* szIp) {
@@ -197,7 +169,7 @@ int32 os_network_get_host_by_name(char* szHostName, char* szIp) {
     addrinfo* raw = nullptr;
     const int rc = ::getaddrinfo(szHostName, nullptr, &hints, &raw);
     if (rc != 0) {
-        ::printf("getaddrinfo failed with error: %d\n", rc);
+        zu::say("getaddrinfo failed with error: %d\n", rc);
         return OS_ERR_NET_RESOLVE;
     }
     const std::unique_ptr<addrinfo, AddrInfoDeleter> list(raw);
@@ -212,13 +184,13 @@ int32 os_network_get_host_by_name(char* szHostName, char* szIp) {
                 return OS_OK;
             }
             case AF_INET6:
-                ::puts("AF_INET6 (IPv6)");
+                zu::say("AF_INET6 (IPv6)\n");
                 break;
             case AF_UNSPEC:
-                ::puts("getaddrinfo ai_family Unspecified");
+                zu::say("getaddrinfo ai_family Unspecified\n");
                 break;
             default:
-                ::printf("Other ai_family [%d]\n", ai->ai_family);
+                zu::say("Other ai_family [%d]\n", ai->ai_family);
                 break;
         }
     }
@@ -266,23 +238,23 @@ int32 os_network_select(int32 fds, fd_set* readfds, fd_set* writefds, fd_set* er
 }
 
 int32 os_network_shutdown(int sock, int32 nHow) {
-    return ::shutdown(sock, nHow) != 0 ? errno : OS_OK;
+    return zu::status_of(::shutdown(sock, nHow));
 }
 
 int32 os_network_closesocket(int sock) {
     // Never retried: after EINTR the descriptor is already gone.
-    return ::close(sock) != 0 ? errno : OS_OK;
+    return zu::status_of(::close(sock));
 }
 
 int32 os_network_setsock_blocking(int sock, bool bBlocking) {
     // A failing F_GETFL (bad descriptor) shows up again in F_SETFL.
     const int flags = ::fcntl(sock, F_GETFL, 0);
     const int wanted = zu::as_flag(bBlocking) ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-    return ::fcntl(sock, F_SETFL, wanted) == -1 ? errno : OS_OK;
+    return zu::status_of(::fcntl(sock, F_SETFL, wanted));
 }
 
 int32 os_network_connect(int sock, const struct sockaddr* pAddr, int32 nAddrLen) {
-    return ::connect(sock, pAddr, static_cast<socklen_t>(nAddrLen)) != 0 ? errno : OS_OK;
+    return zu::status_of(::connect(sock, pAddr, static_cast<socklen_t>(nAddrLen)));
 }
 
 int32 os_network_connect_timeout(int sock, const struct sockaddr* pAddr, int32 nAddrLen,
@@ -310,10 +282,7 @@ int32 os_network_send(int sock, const void* pBuf, int32 nLen, int32 nFlags, int3
     // since waiting on it would never end.
     if (sock >= 0) (void)wait_fd(sock, POLLOUT, nullptr);
     const ssize_t n = ::send(sock, pBuf, static_cast<size_t>(nLen), nFlags);
-    if (n == -1) {
-        const int err = errno;
-        return err == ENETDOWN ? OS_ERR_NET_DOWN : err;
-    }
+    if (n == -1) return zu::errno_as(ENETDOWN, OS_ERR_NET_DOWN);
     *pSentBytes = static_cast<int32>(n);
     return OS_OK;
 }

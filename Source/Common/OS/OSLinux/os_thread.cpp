@@ -9,12 +9,11 @@
 
 int os_thread_create(ThreadHandle* pThreadHandle, THR_FUNC thrFunc, void* pArg) {
     // pthread_* return the error number; it is not passed on, only the one code.
-    return ::pthread_create(pThreadHandle, nullptr, thrFunc, pArg) != 0 ? OS_ERR_THREAD_CREATE
-                                                                        : OS_OK;
+    return zu::ok_or(::pthread_create(pThreadHandle, nullptr, thrFunc, pArg), OS_ERR_THREAD_CREATE);
 }
 
 int os_thread_join(ThreadHandle hThread) {
-    return ::pthread_join(hThread, nullptr) != 0 ? OS_ERR_THREAD_JOIN : OS_OK;
+    return zu::ok_or(::pthread_join(hThread, nullptr), OS_ERR_THREAD_JOIN);
 }
 
 int os_thread_join_with_msgwait(ThreadHandle hThread) {
