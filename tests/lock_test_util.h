@@ -211,6 +211,11 @@ inline void remove_ipc_under(const std::string& keyfile) {
 // A key file in a directory of the test's own, and the System V objects under its
 // key: whatever set or segment is left there goes when the test ends.
 class KeyFileTest : public ::testing::Test {
+public:
+    // A process semaphore's free units and registered users.
+    static int count(int id) { return ::semctl(id, OS_PROC_SEMA_COUNT, GETVAL); }
+    static int users(int id) { return ::semctl(id, OS_PROC_SEMA_USERS, GETVAL); }
+
 protected:
     void TearDown() override { remove_ipc_under(name); }
     key_t key() const { return ipc_key(name); }

@@ -105,8 +105,9 @@ protected:
 };
 
 // What an init finds under the key: nothing; a set this process has open; one that
-// nobody has open, its last user (this process) living on; one whose users all ended.
-enum class Before { kNothing, kInUse, kNobody, kLeftBehind };
+// nobody has open, its last user (this process) living on; one another program made,
+// nobody ever registered; one whose users all ended, one of them holding a unit.
+enum class Before { kNothing, kInUse, kNobody, kForeign, kLeftBehind };
 
 // A failure injected into the nth call through `point` (for semctl, of command cmd;
 // sticky: that call and every later one).
@@ -117,6 +118,7 @@ struct Fault {
     int cmd = -1;
     bool sticky = false;
 };
+fi::Point no_fault;  // armed, but nothing calls it
 
 // Arms a fault for the scope.
 fi::Armed arm(const Fault& f) {
@@ -127,33 +129,48 @@ fi::Armed arm(const Fault& f) {
 
 class SemaFault : public IpcFault {
 protected:
-    // Makes `before` under the key: the set's identifier, or -1.
+    // Makes `before` under the key, its one unit free: the set's identifier, or -1.
     int prepare(Before before) const {
         SemaHandle h = -1;
         if (before == Before::kLeftBehind) {
-            zutest::run_in_child([&] { return os_proc_sema_init(name.c_str(), 1, &h); });
+            zutest::run_in_child(
+                [&] { return os_proc_sema_init(name.c_str(), 1, &h) + os_proc_sema_acquire(h); });
             return set_id();
         }
-        if (before != Before::kNothing) os_proc_sema_init(name.c_str(), 1, &h);
+        if (before == Before::kForeign) {
+            make_key_file();
+            h = ::semget(key(), OS_PROC_SEMA_NSEMS, IPC_CREAT | 0777);
+            ::semctl(h, OS_PROC_SEMA_COUNT, SETVAL, zu::semun{.val = 1});
+        } else if (before != Before::kNothing) {
+            os_proc_sema_init(name.c_str(), 1, &h);
+        }
         struct sembuf leave = {OS_PROC_SEMA_USERS, -1, SEM_UNDO | IPC_NOWAIT};  // as destroy
         if (before == Before::kNobody) ::semop(h, &leave, 1);
         return h;
     }
-    // os_proc_sema_init with count 5 and the fault armed; the handle goes to *h.
-    int init_with(const Fault& f, SemaHandle* h) const {
-        const auto armed = arm(f);
-        return os_proc_sema_init(name.c_str(), 5, h);
-    }
 };
 
-// A step that fails gives its errno, and a set made by the failed call is removed. A
-// set that keeps vanishing as the init looks at it ends the init after three tries.
-TEST_F(SemaFault, AFailedInitStepGivesItsErrno) {
+// An init joins a set in use; resets one nobody has open in place when nobody can
+// still remove it (its users ended, or its removal is refused), and replaces it
+// otherwise (a last user living on or that cannot be signalled, another program's);
+// looks up a set that vanished before the join again, up to three times; and gives
+// the errno of a step that fails, removing a set it made itself.
+TEST_F(SemaFault, AnInitGivesAUsableSetOrTheErrnoOfTheStepThatFailed) {
     const struct {
         Before before;
         Fault fault;
         int rc;
+        bool same = false;  // the set found, not a new one
     } cases[] = {
+        {Before::kLeftBehind, {&no_fault, 1, 0}, OS_OK, true},
+        {Before::kNobody, {&no_fault, 1, 0}, OS_OK},
+        {Before::kForeign, {&no_fault, 1, 0}, OS_OK},
+        {Before::kInUse, {&fi_semop, 1, EIDRM}, OS_OK, true},
+        {Before::kInUse, {&fi_semop, 1, EINVAL}, OS_OK, true},
+        {Before::kNobody, {&fi_semctl, 1, EPERM, IPC_RMID}, OS_OK, true},
+        {Before::kNobody, {&fi_semctl, 1, EIDRM, IPC_RMID}, OS_OK},
+        {Before::kLeftBehind, {&fi_kill, 1, EPERM}, OS_OK},
+        {Before::kNobody, {&fi_semctl, 1, EINVAL, IPC_RMID, true}, EIDRM},
         {Before::kNothing, {&fi_ftok, 1, ENOENT}, ENOENT},
         {Before::kNothing, {&fi_flock, 1, ENOLCK}, ENOLCK},
         {Before::kNothing, {&fi_semget, 1, ENOSPC}, ENOSPC},
@@ -162,40 +179,30 @@ TEST_F(SemaFault, AFailedInitStepGivesItsErrno) {
         {Before::kInUse, {&fi_semget, 2, ENOMEM}, ENOMEM},
         {Before::kInUse, {&fi_semop, 1, ENOMEM}, ENOMEM},
         {Before::kLeftBehind, {&fi_semctl, 1, EIO, SETVAL}, EIO},
-        {Before::kNobody, {&fi_semctl, 1, EINVAL, IPC_RMID, true}, EIDRM},
     };
     for (const auto& c : cases) {
-        SemaHandle h = -1;
-        prepare(c.before);
-        EXPECT_EQ(init_with(c.fault, &h), c.rc) << c.rc;
-        if (c.before == Before::kNothing) {
-            EXPECT_EQ(set_id(), -1) << c.rc;
-        }
-        locktest::remove_ipc_under(name);
-    }
-}
-
-// A set that vanished before the join is looked up again; one nobody has open whose
-// removal is refused is reset in place; a last user that cannot be signalled counts
-// as living on, so its set is replaced.
-TEST_F(SemaFault, AnInitThatCannotUseTheSetItFoundStartsAgain) {
-    const struct {
-        Before before;
-        Fault fault;
-        bool same;
-    } cases[] = {
-        {Before::kInUse, {&fi_semop, 1, EIDRM}, true},
-        {Before::kInUse, {&fi_semop, 1, EINVAL}, true},
-        {Before::kNobody, {&fi_semctl, 1, EPERM, IPC_RMID}, true},
-        {Before::kNobody, {&fi_semctl, 1, EIDRM, IPC_RMID}, false},
-        {Before::kLeftBehind, {&fi_kill, 1, EPERM}, false},
-    };
-    for (const auto& c : cases) {
-        SemaHandle h = -1;
+        SCOPED_TRACE(::testing::Message() << static_cast<int>(c.before) << " " << c.fault.err);
         const int id = prepare(c.before);
-        ASSERT_EQ(init_with(c.fault, &h), OS_OK) << c.fault.err;
-        EXPECT_EQ(h == id, c.same) << c.fault.err;
-        EXPECT_EQ(::semctl(h, OS_PROC_SEMA_COUNT, GETVAL), c.before == Before::kInUse ? 1 : 5);
+        if (c.before != Before::kNothing) {
+            EXPECT_EQ(count(id), 1) << "a holder's unit comes back at its end";
+        }
+        if (c.before != Before::kNothing && c.before != Before::kInUse) {
+            EXPECT_EQ(os_proc_sema_destroy(id), EAGAIN) << "nobody is registered to leave";
+        }
+        SemaHandle h = -1;
+        const int rc = [&] {
+            const auto armed = arm(c.fault);
+            return os_proc_sema_init(name.c_str(), 5, &h);
+        }();
+        EXPECT_EQ(rc, c.rc);
+        if (rc == OS_OK) {
+            EXPECT_EQ(h == id, c.same);
+            EXPECT_EQ(count(id) != -1, c.same) << "a replaced set is gone";
+            EXPECT_EQ(count(h), c.before == Before::kInUse ? 1 : 5);
+            EXPECT_EQ(users(h), c.before == Before::kInUse ? 2 : 1);
+        } else if (c.before == Before::kNothing) {
+            EXPECT_EQ(set_id(), -1) << "a set made here is removed";
+        }
         locktest::remove_ipc_under(name);
     }
 }
