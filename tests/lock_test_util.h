@@ -1,8 +1,7 @@
 // Helpers shared by the lock and event tests: round counts for stress tests, memory
 // shared with forked children, a pipe to order events between processes, forked
-// children, a stress run of several processes on one counter, a call made while
-// signals keep interrupting it, timed calls, what a call prints, and the System V
-// objects under a key file, found as the library finds them.
+// children, a call made while signals keep interrupting it, timed calls, what a call
+// prints, and the System V objects under a key file, found as the library finds them.
 #pragma once
 
 #include <errno.h>
@@ -104,26 +103,6 @@ bool in_processes(int n, F fn) {
     bool ok = true;
     for (pid_t kid : kids) ok = reap(kid) && ok;
     return ok;
-}
-
-// Runs n children incrementing a shared counter `rounds` times each, the increment
-// being a deliberately split read-modify-write inside lock()/unlock() so that a lock
-// that does not exclude loses updates. open() runs first in each child and returns its
-// handle; lock and unlock return 0 on success. Gives the total, or -1 if a child failed.
-template <class Open, class Lock, class Unlock>
-long count_in_processes(int n, int rounds, Open open, Lock lock, Unlock unlock) {
-    Shared<long> shared;
-    volatile long* counter = shared.p;
-    const bool ok = in_processes(n, [&] {
-        auto h = open();
-        for (int i = 0; i < rounds; ++i) {
-            if (lock(h) != 0) return 1;
-            *counter = *counter + 1;
-            if (unlock(h) != 0) return 2;
-        }
-        return 0;
-    });
-    return ok ? *counter : -1;
 }
 
 // Runs fn in a thread that gets SIGUSR1 every 10 ms until fn returns, and gives fn's
