@@ -48,8 +48,9 @@ extern "C" int __wrap_ppoll(pollfd* fds, nfds_t n, const timespec* t, const sigs
     return 1;
 }
 
-// The armed call answers with every socket type (three entries for a numeric host),
-// in families that the library did not ask for.
+// The armed call fails with the resolver code it was armed with or, armed with 0,
+// answers with every socket type (three entries for a numeric host) in families that
+// the library did not ask for.
 // FI_WRAP(int, getaddrinfo
 extern "C" int __real_getaddrinfo(const char* host, const char* service, const addrinfo* hints,
                                   addrinfo** res);
@@ -57,6 +58,7 @@ fi::Point fi_getaddrinfo;
 extern "C" int __wrap_getaddrinfo(const char* host, const char* service, const addrinfo* hints,
                                   addrinfo** res) {
     if (!fi_getaddrinfo.hit()) return __real_getaddrinfo(host, service, hints, res);
+    if (fi_getaddrinfo.err != 0) return fi_getaddrinfo.err;
     addrinfo any{};
     any.ai_family = AF_INET;
     const int rc = __real_getaddrinfo(host, service, &any, res);
@@ -116,8 +118,8 @@ TEST(NetFault, MacLookupReleasesTheDirectoryAndFilesOnEveryPath) {
     }
 }
 
-// A failed formatting returns errno with the text untouched; answers of other
-// families are named on standard output and skipped.
+// A failed resolution prints the resolver's code, a failed formatting returns errno,
+// and answers of other families are named and skipped; the text stays untouched.
 TEST(NetFault, ResolutionFailuresLeaveTheTextUntouched) {
     char name[] = "127.0.0.1", ip[16] = "unchanged";
     EXPECT_EQ(fi::failing(fi_inet_ntop, 1, ENOSPC, [&] { return os_network_int2ip(1, ip); }),
@@ -125,12 +127,16 @@ TEST(NetFault, ResolutionFailuresLeaveTheTextUntouched) {
     EXPECT_EQ(
         fi::failing(fi_inet_ntop, 1, ENOSPC, [&] { return os_network_get_host_by_name(name, ip); }),
         ENOSPC);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(
-        fi::failing(fi_getaddrinfo, 1, 0, [&] { return os_network_get_host_by_name(name, ip); }),
-        OS_ERR_NET_RESOLVE);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "AF_INET6 (IPv6)\ngetaddrinfo ai_family Unspecified\nOther ai_family [1]\n");
+    const std::pair<int, const char*> resolver[] = {
+        {EAI_NONAME, "getaddrinfo failed with error: -2\n"},
+        {0, "AF_INET6 (IPv6)\ngetaddrinfo ai_family Unspecified\nOther ai_family [1]\n"}};
+    for (const auto& [code, printed] : resolver) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(fi::failing(fi_getaddrinfo, 1, code,
+                              [&] { return os_network_get_host_by_name(name, ip); }),
+                  OS_ERR_NET_RESOLVE);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), printed);
+    }
     EXPECT_STREQ(ip, "unchanged");
 }
 
