@@ -432,17 +432,10 @@ TEST(Tool, JsonOutputOfHostAndIpc) {
 
 // --- manual page and completion -------------------------------------------
 
-std::string file_text(const char* path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The help of every command: its usage line (only the tool's own names --version),
 // and the command and every option it lists are in the manual page.
 TEST(Tool, HelpOfEveryCommandIsInTheManualPage) {
-    std::string man = file_text(ZUOS_MAN_PAGE);
+    std::string man = zutest::read_file(ZUOS_MAN_PAGE).value_or("");
     ASSERT_FALSE(man.empty()) << ZUOS_MAN_PAGE;
     for (size_t at; (at = man.find("\\-")) != std::string::npos;) man.erase(at, 1);
     for (std::string cmd : {"", "host", "time", "conv", "ipc"}) {
