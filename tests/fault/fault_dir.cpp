@@ -16,6 +16,7 @@
 #include "test_support.h"
 
 FI_WRAP(struct dirent*, readdir, nullptr, (DIR * d), (d))
+FI_WRAP(ssize_t, readlink, -1, (const char* path, char* buf, size_t n), (path, buf, n))
 
 // Hand-written: remove can be failed, and records its path while g_removed is set.
 // FI_WRAP(int, remove
@@ -104,6 +105,13 @@ TEST_F(DirFault, EntryPathsGetExactlyOneAddedSeparator) {
         for (const char* n : kNames) want.push_back(d + sep + n);
         EXPECT_EQ(removed, want) << "path given as " << d + suffix;
     }
+}
+
+TEST(DirPathFault, UnreadableExecutableLinkGivesMinusOne) {
+    char path[64];
+    EXPECT_EQ(fi::failing(fi_readlink, 1, EACCES,
+                          [&] { return os_dir_get_curr_process_path(path, sizeof path); }),
+              -1);
 }
 
 }  // namespace

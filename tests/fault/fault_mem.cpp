@@ -11,6 +11,7 @@
 #include "test_support.h"
 
 FI_WRAP(int, shmget, -1, (key_t k, size_t size, int flags), (k, size, flags))
+FI_WRAP(key_t, ftok, -1, (const char* path, int id), (path, id))
 
 // Hand-written: system runs the command, recorded while g_commands is set.
 // FI_WRAP(int, system
@@ -59,6 +60,16 @@ TEST(ShareMemFault, ShmgetFailureRunsTheCleanupThenRetriesOnce) {
         EXPECT_EQ(h2 == 55, c.rc != OS_OK) << "the handle is written on success only";
     }
     EXPECT_EQ(zutest::open_fd_count(), fds) << "the key file is closed";
+}
+
+// A key file whose key cannot be made (it went away after the open) gives errno.
+TEST(ShareMemFault, KeyFailureReturnsErrno) {
+    zutest::TempDir t;
+    MemMapHandle h = 55;
+    EXPECT_EQ(fi::failing(fi_ftok, 1, ENOENT,
+                          [&] { return os_mem_sharemem_create(4096, t.file("key").c_str(), &h); }),
+              ENOENT);
+    EXPECT_EQ(h, 55);
 }
 
 }  // namespace

@@ -306,8 +306,9 @@ int os_network_get_local_mac_addr(char* szMacAddr) {
             continue;
         }
         char path[256];
+        // A negative result (which %s cannot give) would be a huge size too.
         const int len = ::snprintf(path, sizeof path, "/sys/class/net/%s/address", e->d_name);
-        if (len < 0 || static_cast<size_t>(len) >= sizeof path) continue;
+        if (static_cast<size_t>(len) >= sizeof path) continue;
         if (!read_first_line(path, szMacAddr)) continue;
         if (char* nl = ::strchr(szMacAddr, '\n')) *nl = '\0';
         if (isValidMacAddress(szMacAddr)) {
