@@ -30,12 +30,12 @@ FI_WRAP(int, shmdt, -1, (const void* a), (a))
 FI_WRAP(int, semget, -1, (key_t k, int n, int f), (k, n, f))
 FI_WRAP(int, semop, -1, (int id, struct sembuf* b, size_t n), (id, b, n))
 FI_WRAP(int, kill, -1, (pid_t pid, int sig), (pid, sig))
-FI_WRAP(key_t, ftok, -1, (const char* path, int id), (path, id))
 FI_WRAP(int, flock, -1, (int fd, int op), (fd, op))
 
-// shmget is wrapped by the segment tests (fault_mem.cpp), clock_gettime by the event
-// tests.
+// shmget and ftok are wrapped by the segment tests (fault_mem.cpp), clock_gettime by
+// the event tests.
 extern fi::Point fi_shmget;
+extern fi::Point fi_ftok;
 extern fi::Point fi_clock_gettime;
 
 // Hand-written, being variadic. Only calls of the command fi_semctl_cmd count towards
