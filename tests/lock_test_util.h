@@ -1,8 +1,7 @@
 // Helpers shared by the lock and event tests: round counts for stress tests, memory
 // shared with forked children, a pipe to order events between processes, forked
-// children, a stress run of several processes on one counter, a call made while
-// signals keep interrupting it, timed calls, what a call prints, and the System V
-// objects under a key file, found as the library finds them.
+// children, a call made while signals keep interrupting it, timed calls, what a call
+// prints, and the System V objects under a key file, found as the library finds them.
 #pragma once
 
 #include <errno.h>
@@ -33,8 +32,10 @@
 namespace locktest {
 
 // Rounds of a stress test: fewer where every process runs many times slower (under
-// valgrind or a sanitizer), where the plain build has already done the full count.
+// valgrind or a sanitizer, or writing coverage counters at every exit), where the
+// plain build has already done the full count.
 inline int scaled(int rounds) {
+    if (zutest::__gcov_dump != nullptr) return rounds / 10;
 #if defined(ZUOS_SANITIZED) && ZUOS_SANITIZED
     return rounds / 10;
 #elif __has_include(<valgrind/valgrind.h>)
@@ -73,12 +74,17 @@ struct Pipe {
     }
 };
 
-// A forked child ending with _exit(fn()). The tests reach its reap() on every path
-// (no assertion returns in between), so that no test leaves a process behind.
+// A forked child ending with _exit(fn()), its coverage counters written first. The
+// tests reach its reap() on every path (no assertion returns in between), so that no
+// test leaves a process behind.
 template <class F>
 pid_t fork_child(F fn) {
     pid_t pid = ::fork();
-    if (pid == 0) ::_exit(fn());
+    if (pid == 0) {
+        const int rc = fn();
+        if (zutest::__gcov_dump != nullptr) zutest::__gcov_dump();
+        ::_exit(rc);
+    }
     return pid;
 }
 
@@ -97,26 +103,6 @@ bool in_processes(int n, F fn) {
     bool ok = true;
     for (pid_t kid : kids) ok = reap(kid) && ok;
     return ok;
-}
-
-// Runs n children incrementing a shared counter `rounds` times each, the increment
-// being a deliberately split read-modify-write inside lock()/unlock() so that a lock
-// that does not exclude loses updates. open() runs first in each child and returns its
-// handle; lock and unlock return 0 on success. Gives the total, or -1 if a child failed.
-template <class Open, class Lock, class Unlock>
-long count_in_processes(int n, int rounds, Open open, Lock lock, Unlock unlock) {
-    Shared<long> shared;
-    volatile long* counter = shared.p;
-    const bool ok = in_processes(n, [&] {
-        auto h = open();
-        for (int i = 0; i < rounds; ++i) {
-            if (lock(h) != 0) return 1;
-            *counter = *counter + 1;
-            if (unlock(h) != 0) return 2;
-        }
-        return 0;
-    });
-    return ok ? *counter : -1;
 }
 
 // Runs fn in a thread that gets SIGUSR1 every 10 ms until fn returns, and gives fn's
@@ -204,6 +190,11 @@ inline void remove_ipc_under(const std::string& keyfile) {
 // A key file in a directory of the test's own, and the System V objects under its
 // key: whatever set or segment is left there goes when the test ends.
 class KeyFileTest : public ::testing::Test {
+public:
+    // A process semaphore's free units and registered users.
+    static int count(int id) { return ::semctl(id, OS_PROC_SEMA_COUNT, GETVAL); }
+    static int users(int id) { return ::semctl(id, OS_PROC_SEMA_USERS, GETVAL); }
+
 protected:
     void TearDown() override { remove_ipc_under(name); }
     key_t key() const { return ipc_key(name); }

@@ -40,7 +40,7 @@ TEST(InternalDeadline, AddingCarriesOnceAtExactlyOneSecondOfNanoseconds) {
     EXPECT_TRUE(same(zu::carry_once(5, -1), {5, -1}));
 }
 
-TEST(InternalDeadline, TimeLeftIsZeroAtAndAfterTheDeadline) {
+TEST(InternalDeadline, TimeLeftIsZeroFromTheDeadlineOn) {
     const struct {
         Ts at, now, left;
     } cases[] = {
@@ -54,7 +54,7 @@ TEST(InternalDeadline, TimeLeftIsZeroAtAndAfterTheDeadline) {
     }
 }
 
-TEST(InternalDeadline, SelectTimeOutsCarryMicrosecondsAndSaturate) {
+TEST(InternalDeadline, SelectTimeOutsBecomeSpansNoLongerThanTheLongest) {
     const Ts longest{INT64_MAX / zu::kNsPerSec, INT64_MAX % zu::kNsPerSec};
     const time_t last = longest.s - 2;  // the longest whole count kept as it is
     const struct {
@@ -71,7 +71,7 @@ TEST(InternalDeadline, SelectTimeOutsCarryMicrosecondsAndSaturate) {
     }
 }
 
-TEST(InternalResult, FailureValuesGiveErrnoAndNamedErrnosTheirCode) {
+TEST(InternalResult, AFailureGivesErrnoOrTheCodeThatRenamesIt) {
     errno = EBUSY;
     EXPECT_EQ(zu::status_of(-1), EBUSY);
     EXPECT_EQ(zu::status_of(0), OS_OK);

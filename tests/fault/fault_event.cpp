@@ -16,6 +16,7 @@
 FI_WRAP(int, sem_init, -1, (sem_t * s, int shared, unsigned v), (s, shared, v))
 FI_WRAP(int, sem_destroy, -1, (sem_t * s), (s))
 FI_WRAP(int, sem_close, -1, (sem_t * s), (s))
+FI_WRAP(int, clock_gettime, -1, (clockid_t c, struct timespec* t), (c, t))
 
 // FI_WRAP(sem_t*, sem_open
 fi::Point fi_sem_open;
@@ -68,6 +69,16 @@ TEST_F(EventFault, AFailedDestroyStillFreesTheRecord) {
     EXPECT_EQ(fi::failing(fi_sem_close, 1, EINVAL, [&] { return os_event_destroy(e); }), EINVAL);
     ::sem_close(s);
     EXPECT_EQ(os_event_remove(name.c_str()), OS_OK);
+}
+
+TEST_F(EventFault, AWaitThatCannotReadTheClockSaysSo) {
+    EventHandle e = nullptr;
+    ASSERT_EQ(os_event_init(&e, nullptr), OS_OK);
+    for (auto wait : {os_event_timedwait, os_event_timedwait_monotonic}) {
+        EXPECT_EQ(fi::failing(fi_clock_gettime, 1, EINVAL, [&] { return wait(e, 1, 0); }),
+                  OS_ERR_EVENT_CLOCK);
+    }
+    EXPECT_EQ(os_event_destroy(e), OS_OK);
 }
 
 }  // namespace

@@ -11,32 +11,28 @@ FI_WRAP(pid_t, fork, -1, (), ())
 
 namespace {
 
-TEST(ProcFault, ForkFailureReportsSpawn) {
+// A failed fork, or a failed allocation of the "./name" path (made before the fork,
+// so nothing is forked), reports the spawn code with -1 in the handle and leaves
+// nothing open. A name with a '/' needs no allocation at all.
+TEST(ProcFault, AFailedSpawnStepReportsSpawn) {
     const int fds = zutest::open_fd_count();
-    for (const char* name : {"prog", "/bin/true"}) {
-        fi::Armed a(fi_fork, 1, EAGAIN);
+    const struct {
+        bool fork_fails;
+        const char* name;
+        int rc;
+    } cases[] = {{true, "prog", OS_ERR_PROCESS_SPAWN},
+                 {true, "/bin/true", OS_ERR_PROCESS_SPAWN},
+                 {false, "prog", OS_ERR_PROCESS_SPAWN},
+                 {false, "/bin/true", OS_OK}};
+    for (const auto& c : cases) {
+        fi::Armed forks(fi_fork, c.fork_fails ? 1 : 1000, EAGAIN);
+        fi::Armed alloc(fi_malloc, c.fork_fails ? 0 : 1, ENOMEM);  // 0: never
         ProcessHandle p = 1234;
-        EXPECT_EQ(os_process_spawn(name, "x", &p), OS_ERR_PROCESS_SPAWN) << name;
-        EXPECT_EQ(p, -1) << name;
+        EXPECT_EQ(os_process_spawn(c.name, "x", &p), c.rc) << c.name;
+        EXPECT_EQ(forks.calls(), c.rc == OS_OK || c.fork_fails ? 1 : 0) << c.name;
+        EXPECT_EQ(c.rc == OS_OK ? os_process_wait(p) : p, c.rc == OS_OK ? OS_OK : -1) << c.name;
     }
     EXPECT_EQ(zutest::open_fd_count(), fds);
-}
-
-// The "./name" path is built before the fork: a failed allocation forks nothing.
-TEST(ProcFault, PathAllocationFailureSpawnsNothing) {
-    fi::Armed count_forks(fi_fork, 1000, 0);
-    {
-        fi::Armed a(fi_malloc, 1, ENOMEM);
-        ProcessHandle p = 1234;
-        EXPECT_EQ(os_process_spawn("prog", "x", &p), OS_ERR_PROCESS_SPAWN);
-        EXPECT_EQ(p, -1);
-    }
-    EXPECT_EQ(count_forks.calls(), 0);
-    // A name with a '/' needs no allocation at all.
-    fi::Armed a(fi_malloc, 1, ENOMEM);
-    ProcessHandle p = 0;
-    ASSERT_EQ(os_process_spawn("/bin/true", "true", &p), OS_OK);
-    EXPECT_EQ(os_process_wait(p), OS_OK);
 }
 
 }  // namespace

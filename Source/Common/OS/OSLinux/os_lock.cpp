@@ -15,8 +15,6 @@
 #include <sys/shm.h>
 #include <time.h>
 
-#include <memory>
-
 #include "os_internal.h"
 
 #if defined(__SANITIZE_THREAD__)
@@ -201,10 +199,6 @@ bool attr_initialised(const pthread_mutexattr_t& attr) noexcept {
     }
     return false;
 }
-
-struct Detach {
-    void operator()(void* p) const noexcept { (void)::shmdt(p); }
-};
 
 // The result of a lock call once a dead holder is dealt with. EOWNERDEAD: the previous
 // holder died holding it, and the data it guarded may be half-updated, but the lock is
@@ -434,7 +428,6 @@ int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex) {
     }
     void* addr = ::shmat(shmid, nullptr, 0);
     if (addr == reinterpret_cast<void*>(-1)) return OS_ERR_PROC_MUTEX_INIT;
-    std::unique_ptr<void, Detach> attached(addr);
     info->pMutex = static_cast<ProcMutex*>(addr);
     info->shmid = shmid;
 
@@ -444,7 +437,6 @@ int32 os_proc_mutex_init(const char* szMutexName, ProcMutexHandle* phMutex) {
     // this process initialises it. The same holds for a segment that the second
     // shmget created because the key fell free in between.
     if (!mutex_looks_initialised(info->pMutex)) init_shared_mutex(info);
-    (void)attached.release();
     *phMutex = rec.release();
     return OS_OK;
 }
