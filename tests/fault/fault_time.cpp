@@ -59,9 +59,7 @@ TEST_F(TimeFault, ExpressionsMeasureFromThePinnedNow) {
     // the time stored.
     const std::tuple<const char*, time_t, int32, time_t> cases[] = {
         {"*", 0, OS_OK, now},
-        {"FRI", 0, OS_OK, local(2024, 3, 8)},
         {"T-1D", 0, OS_OK, local(2024, 3, 14)},
-        {"JAN 20", 0, OS_OK, local(2024, 1, 20)},
         {"\xC4\xB0+1d", 0, OS_ERR_TIME_PARSE, now},  // bytes above 0x7F are not letters
         // "*" takes now, but the record is not refilled from it: a month step is the
         // base's month, June's 30 days, where now's March would give 31.
@@ -80,10 +78,9 @@ TEST_F(TimeFault, CurrentLocalSecondsAddTheWholeHourOffsetInEffect) {
     // Zone, the pinned now, which mktime call fails (0: none), the result and the local
     // seconds stored. The offset is read by the first mktime, the clock by the second.
     const std::tuple<const char*, time_t, int, int32, int32> cases[] = {
-        {"Asia/Shanghai", -3600, 0, 0, -3600 + 8 * 3600},           // 07:00 on 1 January 1970
-        {"<+13>-13", -7200, 0, 0, -7200 + 13 * 3600},               // 11:00: the hour moves past 23
-        {"Europe/Berlin", 1719835200, 0, 0, 1719835200 + 7200},     // summer: standard + 1 h
-        {"Asia/Kolkata", 1700000000, 0, 0, 1700000000 + 5 * 3600},  // the half hour dropped
+        {"Asia/Shanghai", -3600, 0, 0, -3600 + 8 * 3600},        // 07:00 on 1 January 1970
+        {"<+13>-13", -7200, 0, 0, -7200 + 13 * 3600},            // 11:00: the hour moves past 23
+        {"Europe/Berlin", 1719835200, 0, 0, 1719835200 + 7200},  // summer: standard + 1 h
         // Only before the zone's first midnight is the clock moved forward.
         {"Asia/Shanghai", 2 * 3600, 0, 0, 2 * 3600 + 8 * 3600},          // 10:00 on 1 January 1970
         {"Asia/Shanghai", 86400 - 3600, 0, 0, 86400 - 3600 + 8 * 3600},  // 07:00 on 2 January
