@@ -40,11 +40,20 @@ bool same_settings(const termios& a, const termios& b) {
            a.c_ospeed == b.c_ospeed;
 }
 
+// Runs check in a child whose standard input is fd, with no settings recorded yet;
+// the child's exit code names the step that failed.
+int probe_in_child(int fd, const std::function<int()>& check) {
+    return zutest::run_in_child([&] {
+        g_tcset_count = 0;
+        return ::dup2(fd, 0) == 0 ? check() : 6;
+    });
+}
+
 // The pseudo-terminal starts in canonical mode, as a terminal does.
 TEST(KbHit, ThroughAPseudoTerminal) {
     int master = -1, slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    // Keys typed first, and the child's check (its exit code names the failed step).
+    // Keys typed first, and the child's check.
     const struct {
         std::string typed;
         std::function<int()> child;
@@ -60,43 +69,33 @@ TEST(KbHit, ThroughAPseudoTerminal) {
          }},
         // Nothing typed: 0, and the empty read must not leave end-of-file set: the next
         // read waits for (and gets) the line typed after the probe.
-        {"", [master] {
+        {"",
+         [master] {
              if (os_kb_hit() != 0) return 1;
              if (::write(master, "y\n", 2) != 2) return 4;
              return ::getchar() == 'y' ? 0 : 2;
+         }},
+        // Every local mode off, VMIN 0 and VTIME 1, nothing else changed; then the
+        // settings found before, both at once (TCSANOW).
+        {"", [] {
+             termios saved{};
+             if (::tcgetattr(0, &saved) != 0) return 1;
+             termios probe = saved;
+             probe.c_lflag = 0;
+             probe.c_cc[VMIN] = 0;
+             probe.c_cc[VTIME] = 1;
+             (void)os_kb_hit();
+             if (g_tcset_count != 2) return 2;
+             if (!same_settings(g_tcset[0].t, probe)) return 3;
+             if (!same_settings(g_tcset[1].t, saved)) return 4;
+             return g_tcset[0].action == TCSANOW && g_tcset[1].action == TCSANOW ? 0 : 5;
          }}};
     for (const auto& c : cases) {
         ASSERT_EQ(::write(master, c.typed.data(), c.typed.size()), ssize_t(c.typed.size()));
-        EXPECT_EQ(zutest::run_in_child([&] { return ::dup2(slave, 0) == 0 ? c.child() : 5; }), 0)
-            << "typed \"" << c.typed << '"';
+        EXPECT_EQ(probe_in_child(slave, c.child), 0) << "typed \"" << c.typed << '"';
     }
     ::close(master);
     ::close(slave);
-}
-
-// Every local mode off, VMIN 0 and VTIME 1, nothing else changed; then the settings
-// found before, both at once (TCSANOW).
-TEST(KbHitFault, ProbeInstallsOnlyItsThreeChanges) {
-    int master = -1, slave = -1;
-    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    // The child's exit code names the failed step.
-    const int rc = zutest::run_in_child([&] {
-        termios saved{};
-        if (::dup2(slave, 0) != 0 || ::tcgetattr(0, &saved) != 0) return 1;
-        termios probe = saved;
-        probe.c_lflag = 0;
-        probe.c_cc[VMIN] = 0;
-        probe.c_cc[VTIME] = 1;
-        g_tcset_count = 0;
-        (void)os_kb_hit();
-        if (g_tcset_count != 2) return 2;
-        if (!same_settings(g_tcset[0].t, probe)) return 3;
-        if (!same_settings(g_tcset[1].t, saved)) return 4;
-        return g_tcset[0].action == TCSANOW && g_tcset[1].action == TCSANOW ? 0 : 5;
-    });
-    ::close(master);
-    ::close(slave);
-    EXPECT_EQ(rc, 0);
 }
 
 // Not a terminal (a file): nothing is installed and the stream is read as usual; the
@@ -106,16 +105,16 @@ TEST(KbHitFault, FileInputIsReadWithoutTerminalSettings) {
     const std::string path = dir.file("in");
     for (const std::string content : {"hello", ""}) {
         std::ofstream(path, std::ios::trunc) << content;
-        EXPECT_EQ(zutest::run_in_child([&] {
-                      int fd = ::open(path.c_str(), O_RDONLY);
-                      if (fd < 0 || ::dup2(fd, 0) != 0) return 5;
-                      g_tcset_count = 0;
-                      if (os_kb_hit() != (content.empty() ? 0 : 1)) return 1;
-                      if (g_tcset_count != 0) return 3;
-                      return ::getchar() == (content.empty() ? EOF : 'h') ? 0 : 2;
-                  }),
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        EXPECT_EQ(probe_in_child(fd,
+                                 [&] {
+                                     if (os_kb_hit() != (content.empty() ? 0 : 1)) return 1;
+                                     if (g_tcset_count != 0) return 3;
+                                     return ::getchar() == (content.empty() ? EOF : 'h') ? 0 : 2;
+                                 }),
                   0)
             << "content \"" << content << "\"";
+        ::close(fd);
     }
 }
 
