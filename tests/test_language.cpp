@@ -325,31 +325,27 @@ TEST(LangConverter, SelectorPairsAgreeWithTheSelectorFunctions) {
     }
 }
 
-TEST(LangConverter, TheSystemSetIsTheOneLangNamedAtOpening) {
-    LangConvHandle h = nullptr;
+// The system set is the one LANG named at opening; with both sides UTF-8 the bytes
+// are copied, unexamined, and never truncated.
+TEST(LangConverter, SelectorsAreResolvedWhenOpened) {
+    LangConvHandle gbk = nullptr, copy = nullptr;
     {
         ScopedEnv env("LANG", "zh_CN.GBK");
-        ASSERT_EQ(os_lang_converter_open_given(ZU_OS_CHARSET_SYS, ZU_OS_CHARSET_UNICODE, &h),
+        ASSERT_EQ(os_lang_converter_open_given(ZU_OS_CHARSET_SYS, ZU_OS_CHARSET_UNICODE, &gbk),
                   OS_OK);
     }
-    ScopedEnv env("LANG", "en_US.UTF-8");  // would copy, for a per-call function
-    char out[8];
-    ASSERT_EQ(os_lang_converter_convert(h, "\x81\x40", 2, out, 7), OS_OK);
-    EXPECT_STREQ(out, "\xE4\xB8\x82");
-    EXPECT_EQ(os_lang_converter_close(h), OS_OK);
-}
-
-// Both sides UTF-8 copies the bytes, unexamined, and never truncates.
-TEST(LangConverter, ACopyingConverterCopiesWholeOrNothing) {
-    ScopedEnv env("LANG", std::nullopt);
-    LangConvHandle h = nullptr;
-    ASSERT_EQ(os_lang_converter_open_given(ZU_OS_CHARSET_SYS, ZU_OS_CHARSET_UNICODE, &h), OS_OK);
-    EXPECT_EQ(
-        call(3, [&](char* out) { return os_lang_converter_convert(h, "\xFF\x80z", 3, out, 3); }),
-        ok(std::string("\xFF\x80z") + '\0' + kGuard));
-    EXPECT_EQ(call(2, [&](char* out) { return os_lang_converter_convert(h, "abc", 3, out, 2); }),
-              Outcome(OS_ERR_CONV_FAILED, std::string(3, kFill) + kGuard));
-    EXPECT_EQ(os_lang_converter_close(h), OS_OK);
+    ScopedEnv env("LANG", std::nullopt);  // a per-call function would copy now
+    ASSERT_EQ(os_lang_converter_open_given(ZU_OS_CHARSET_SYS, ZU_OS_CHARSET_UNICODE, &copy), OS_OK);
+    const auto convert = [](LangConvHandle h, const char* in, int outlen) {
+        return call(outlen, [&](char* out) {
+            return os_lang_converter_convert(h, in, static_cast<int>(std::strlen(in)), out, outlen);
+        });
+    };
+    EXPECT_EQ(convert(gbk, "\x81\x40", 3), ok("\xE4\xB8\x82" + std::string(1, '\0') + kGuard));
+    EXPECT_EQ(convert(copy, "\xFF\x80z", 3), ok(std::string("\xFF\x80z") + '\0' + kGuard));
+    EXPECT_EQ(convert(copy, "abc", 2), Outcome(OS_ERR_CONV_FAILED, std::string(3, kFill) + kGuard));
+    EXPECT_EQ(os_lang_converter_close(gbk), OS_OK);
+    EXPECT_EQ(os_lang_converter_close(copy), OS_OK);
 }
 
 // Unknown sets and bad arguments are refused, with the handle variable cleared.
