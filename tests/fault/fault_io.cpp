@@ -106,14 +106,12 @@ TEST(KbHitFault, FileInputIsReadWithoutTerminalSettings) {
     for (const std::string content : {"hello", ""}) {
         std::ofstream(path, std::ios::trunc) << content;
         const int fd = ::open(path.c_str(), O_RDONLY);
-        EXPECT_EQ(probe_in_child(fd,
-                                 [&] {
-                                     if (os_kb_hit() != (content.empty() ? 0 : 1)) return 1;
-                                     if (g_tcset_count != 0) return 3;
-                                     return ::getchar() == (content.empty() ? EOF : 'h') ? 0 : 2;
-                                 }),
-                  0)
-            << "content \"" << content << "\"";
+        const int first = content.empty() ? EOF : 'h';
+        const auto check = [&] {
+            if (os_kb_hit() != (first == EOF ? 0 : 1)) return 1;
+            return g_tcset_count != 0 ? 3 : ::getchar() == first ? 0 : 2;
+        };
+        EXPECT_EQ(probe_in_child(fd, check), 0) << "content \"" << content << '"';
         ::close(fd);
     }
 }
