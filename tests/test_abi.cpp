@@ -5,42 +5,34 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <regex>
 #include <set>
-#include <sstream>
 #include <string>
-#include <vector>
 
 namespace {
 
 using Names = std::set<std::string>;
 
-// From each line of `tool ZUOS_LIB_PATH` that contains `has`: the text between
-// brackets, or (for col >= 0) the word in column col.
-Names column(const std::string& tool, const std::string& has, int col = -1) {
+// Group 1 of each line of `tool ZUOS_LIB_PATH` that pattern matches.
+Names matches(const std::string& tool, const char* pattern) {
     Names out;
+    const std::regex re(pattern);
+    std::cmatch m;
     FILE* p = ::popen((tool + " " + ZUOS_LIB_PATH).c_str(), "r");
     char line[4096];
-    while (p != nullptr && ::fgets(line, sizeof line, p) != nullptr) {
-        const std::string s = line;
-        std::istringstream in(s);
-        std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
-        if (s.find(has) == std::string::npos) continue;
-        if (col < 0 && s.find('[') != std::string::npos)
-            out.insert(s.substr(s.find('[') + 1, s.find(']') - s.find('[') - 1));
-        if (col >= 0 && words.size() > static_cast<size_t>(col)) out.insert(words[col]);
-    }
+    while (p != nullptr && ::fgets(line, sizeof line, p) != nullptr)
+        if (std::regex_search(line, m, re)) out.insert(m[1]);
     if (p != nullptr) ::pclose(p);
     return out;
 }
 
 TEST(Abi, SonameIsTheFileName) {
-    EXPECT_EQ(column("readelf -d", "(SONAME)"), Names{"libzuOS.so.1.0.0"});
+    EXPECT_EQ(matches("readelf -d", R"(\(SONAME\).*\[(.*)\])"), Names{"libzuOS.so.1.0.0"});
 }
 
 TEST(Abi, LibcIsTheOnlyLibraryNeededAtLoadTime) {
     if (ZUOS_SANITIZED) GTEST_SKIP() << "sanitizer builds link their runtime into the library";
-    EXPECT_EQ(column("readelf -d", "(NEEDED)"), Names{"libc.so.6"});
+    EXPECT_EQ(matches("readelf -d", R"(\(NEEDED\).*\[(.*)\])"), Names{"libc.so.6"});
 }
 
 // The public names are listed one a line in tests/abi/exports/*.txt ('#' comments).
@@ -52,7 +44,7 @@ TEST(Abi, ExportsExactlyThePublicFunctionNames) {
             if (!line.empty() && line[0] != '#') expected.insert(line);
     }
     ASSERT_FALSE(expected.empty());
-    Names exported = column("nm -D --defined-only", "", 2);
+    Names exported = matches("nm -D --defined-only", R"(^\S+ \S (\S+))");
     // A coverage build links the counters' runtime (libgcov) into the library, and its
     // names with it.
     std::erase_if(exported, [](const std::string& n) {

@@ -27,13 +27,9 @@ std::string fields(const ZUTimeStamp& t) {
 TEST(Calendar, RecordRoundTripsInEachZoneAndSeason) {
     // Each zone's standard offset, truncated toward zero.
     const std::pair<const char*, int32> zones[] = {
-        {"UTC", 0},
-        {"Asia/Shanghai", 8},
         {"Europe/Berlin", 1},
-        {"Asia/Kolkata", 5},       // +5:30
         {"Asia/Kathmandu", 5},     // +5:45 today, +5:30 in 1970
         {"America/St_Johns", -3},  // -3:30
-        {"<+0545>-5:45", 5},       // fixed +5:45 with no history
     };
     for (const auto& [zone, hours] : zones) {
         ScopedEnv tz("TZ", zone);
@@ -57,11 +53,9 @@ TEST(Calendar, RecordRoundTripsInEachZoneAndSeason) {
 TEST(Calendar, RdtimeToSecStoresEvenOutOfRangeResults) {
     // Zone, the record (month before year), the result and the count stored.
     const std::tuple<const char*, ZUTimeStamp, int32, int32> cases[] = {
-        {"UTC", {13, 2023, 1, 0, 0, 0, 0, 0}, OS_OK, 1704067200},  // normalised: 1 January 2024
         {"UTC", {1, 2038, 19, 3, 14, 6, 0, 0}, OS_OK, 0x7FFFFFFE},
         {"UTC", {1, 2038, 19, 3, 14, 7, 0, 0}, OS_ERR_TIME_MKTIME, 0x7FFFFFFF},
         {"UTC", {1, 2038, 19, 3, 14, 8, 0, 0}, OS_ERR_TIME_MKTIME, INT32_MIN},  // cut to 32 bits
-        {"UTC", {12, 1969, 31, 23, 59, 59, 0, 0}, OS_ERR_TIME_MKTIME, -1},
         {"UTC", {1, 1970, 1, 0, 0, 0, 0, 0}, OS_OK, 0},
         {"Asia/Shanghai", {1, 1970, 1, 0, 0, 0, 0, 0}, OS_ERR_TIME_MKTIME, -8 * 3600},
     };
@@ -80,11 +74,8 @@ TEST(Calendar, RdtimeToSecStoresEvenOutOfRangeResults) {
 
 TEST(Calendar, ArgumentChecksComeInTheirOwnOrder) {
     ZUTimeStamp ts{};
-    ts.year = 99;
     EXPECT_EQ(convert_sec_to_rdtime(-1, nullptr), OS_ERR_TIME_NEGATIVE_SEC);
     EXPECT_EQ(convert_sec_to_rdtime(0, nullptr), OS_ERR_TIME_NULL_ARG);
-    EXPECT_EQ(convert_sec_to_rdtime(-1, &ts), OS_ERR_TIME_NEGATIVE_SEC);
-    EXPECT_EQ(ts.year, 99) << "record untouched on failure";
     int32 out = 55;
     EXPECT_EQ(convert_rdtime_to_sec(nullptr, &out), OS_ERR_TIME_NULL_ARG);
     EXPECT_EQ(convert_rdtime_to_sec(&ts, nullptr), OS_ERR_TIME_NULL_ARG);
@@ -99,11 +90,8 @@ TEST(Calendar, ArgumentChecksComeInTheirOwnOrder) {
 TEST(Calendar, QueriesAnswerInLocalTime) {
     // Zone, instant, and the weekday, day of the year and second of the day.
     const std::tuple<const char*, int32, std::vector<int32>> cases[] = {
-        {"UTC", 0, {4, 1, 0}},                  // Thursday 1 January 1970
-        {"UTC", 4 * 86400 - 1, {7, 4, 86399}},  // Sunday is 7; 23:59:59
-        {"UTC", 1735689599, {2, 366, 86399}},   // 31 December 2024, leap year
-        {"Asia/Shanghai", 0, {4, 1, 8 * 3600}},
-        {"Asia/Kathmandu", 0, {4, 1, 5 * 3600 + 1800}},
+        {"UTC", 4 * 86400 - 1, {7, 4, 86399}},                       // Sunday is 7; 23:59:59
+        {"UTC", 1735689599, {2, 366, 86399}},                        // 31 December 2024, leap year
         {"America/St_Johns", 0, {3, 365, 86400 - 3 * 3600 - 1800}},  // still 1969
         {"Europe/Berlin", 1719835200, {1, 183, 14 * 3600}},          // Monday 1 July 2024, summer
     };

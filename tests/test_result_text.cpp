@@ -6,6 +6,8 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "os/os.h"
 
@@ -29,25 +31,17 @@ TEST(ResultText, NamesEveryCodeTheHeaderDefines) {
 }
 
 TEST(ResultText, ErrnoValuesByTheirDescriptionAndAFixedTextForTheRest) {
-    const struct {
-        int result;
-        const char* text;
-    } cases[] = {{ENOENT, "No such file or directory"},
-                 {EACCES, "Permission denied"},
-                 {EINTR, "Interrupted system call"},
-                 {ETIMEDOUT, "Connection timed out"},
-                 {-1, "unknown result"},
-                 {-ENOENT, "unknown result"},
-                 {4096, "unknown result"},
-                 {110000, "unknown result"},
-                 {110004, "unknown result"},
-                 {119999, "unknown result"},
-                 {INT_MAX, "unknown result"},
-                 {INT_MIN, "unknown result"}};
-    for (const auto& c : cases) {
-        EXPECT_STREQ(os_result_text(c.result), c.text) << c.result;
+    const std::pair<int, const char*> described[] = {{ENOENT, "No such file or directory"},
+                                                     {EACCES, "Permission denied"},
+                                                     {EINTR, "Interrupted system call"},
+                                                     {ETIMEDOUT, "Connection timed out"}};
+    std::vector<std::pair<int, const char*>> cases(std::begin(described), std::end(described));
+    for (int r : {-1, -ENOENT, 4096, 110000, 110004, 119999, INT_MAX, INT_MIN})
+        cases.emplace_back(r, "unknown result");
+    for (const auto& [result, text] : cases) {
+        EXPECT_STREQ(os_result_text(result), text) << result;
         // Static text: the same pointer every time, never a per-call buffer.
-        EXPECT_EQ(os_result_text(c.result), os_result_text(c.result)) << c.result;
+        EXPECT_EQ(os_result_text(result), os_result_text(result)) << result;
     }
 }
 

@@ -52,7 +52,6 @@ TEST_F(TimeParse, WorkedExamples) {
                  {"+1mo", OS_OK, local(2024, 4, 15, 10, 30, 45)},
                  {"-1mo", OS_OK, local(2024, 2, 13, 10, 30, 45)},
                  {"+1y", OS_OK, local(2025, 3, 16, 10, 30, 45)},
-                 {"-1y", OS_OK, local(2023, 3, 15, 10, 30, 45)},
                  {"2023", OS_OK, local(2023, 3, 15)},
                  {"15-jan-24 08:00", OS_OK, local(2024, 1, 15, 8, 0)},
                  {"jan 20", OS_OK, local(2024, 1, 20)},
@@ -61,75 +60,54 @@ TEST_F(TimeParse, WorkedExamples) {
                  {"", OS_OK, base}});
 }
 
-TEST_F(TimeParse, OffsetsAreTruncatedSinglePrecisionProductsOrRejected) {
-    const time_t midnight = local(2024, 3, 15);
+TEST_F(TimeParse, OffsetsAreTruncatedSinglePrecisionProducts) {
     expect_rows({{"-1.5s", OS_OK, base - 1},              // toward zero, not down
                  {"+2.9999999m", OS_OK, base + 180},      // the count rounds to 3.0f
                  {"+24859w", OS_OK, base + 15034722304},  // (86400 x n) x 7, each rounded
                  {"+1d2h", OS_OK, base + kDay},           // text after the unit is ignored
                  {"-2WEEKS", OS_OK, base - 14 * kDay},    // the unit may be upper case
-                 {"+120minutes", OS_OK, base + 7200},     // longer than 9 characters
                  {"+1e18s", OS_OK, base + static_cast<int64>(1e18f)},
-                 {"+10000y", OS_OK, local(12024, 3, 15, 10, 30, 45)},  // the step bound itself
-                 {"-2 days", OS_ERR_TIME_PARSE, base},                 // blank before the unit
-                 {"+5", OS_ERR_TIME_PARSE, base},                      // no unit
-                 {"+1x", OS_ERR_TIME_PARSE, base},
-                 {"+1.5d", OS_ERR_TIME_PARSE, base},  // fractional days or months
-                 {"+0.5mo", OS_ERR_TIME_PARSE, base},
-                 {"+d", OS_ERR_TIME_PARSE, base},
-                 {"+infs", OS_ERR_TIME_PARSE, base},
-                 {"+nanm", OS_ERR_TIME_PARSE, base},
-                 {"+nand", OS_ERR_TIME_PARSE, base},
-                 {"+1e19s", OS_ERR_TIME_PARSE, base},  // product past 2^63
-                 {"-1e16w", OS_ERR_TIME_PARSE, base},
-                 {"+1e30mo", OS_ERR_TIME_PARSE, base},
-                 {"+10001mo", OS_ERR_TIME_PARSE, base},  // above the step bound
-                 {"-10001y", OS_ERR_TIME_PARSE, base},
-                 // The anchor's result stands when the offset then fails.
-                 {"t/1d", OS_ERR_TIME_PARSE, midnight},
-                 {"15+1q", OS_ERR_TIME_PARSE, midnight},
-                 // A base time localtime cannot break down.
-                 {"", OS_ERR_TIME_PARSE, INT64_MAX, INT64_MAX}});
+                 {"+10000y", OS_OK, local(12024, 3, 15, 10, 30, 45)}});  // the step bound itself
 }
 
-TEST_F(TimeParse, FormsAcceptOnlyTheirOwnGrammar) {
-    expect_rows({{"sat", OS_OK, local(2024, 3, 9)},  // most recent Saturday
-                 {"sun+1d", OS_OK, local(2024, 3, 11)},
-                 {"wed", OS_OK, local(2024, 3, 6), local(2024, 3, 13, 23, 59)},  // a week back
-                 {"mar", OS_OK, local(2024, 3, 15)},  // month name keeps the day
-                 {"feb", OS_OK, local(2024, 3, 1), local(2024, 3, 30, 9)},  // normalised
+TEST_F(TimeParse, FormsAcceptTheirOwnGrammar) {
+    expect_rows({{"feb", OS_OK, local(2024, 3, 1), local(2024, 3, 30, 9)},  // keeps the day
                  {"31+3d", OS_OK, local(2024, 4, 3)},
                  {"000000015", OS_OK, local(2024, 3, 15)},  // zero-padded up to 9 characters
-                 {"1999", OS_OK, local(1999, 3, 15)},
-                 {"32", OS_ERR_TIME_PARSE, base},
-                 {"0", OS_ERR_TIME_PARSE, base},
-                 {"015", OS_ERR_TIME_PARSE, base},  // three characters: names only
-                 {"xyz", OS_ERR_TIME_PARSE, base},
-                 {"Mon", OS_ERR_TIME_PARSE, base},  // the parser expects lower case
-                 {"20x4", OS_ERR_TIME_PARSE, base},
-                 {"0000000015", OS_ERR_TIME_PARSE, base},  // longer than any anchor
                  {"15-jan-99", OS_OK, local(2099, 1, 15)},
                  {"15-jan-1999", OS_OK, local(1999, 1, 15)},
                  {"15-jan-24 08:00:05", OS_OK, local(2024, 1, 15, 8, 0, 5)},
-                 {"32-jan-24", OS_OK, local(2024, 2, 1)},  // normalised by mktime
-                 {"12/25xyz", OS_OK, local(2024, 12, 25)},
-                 {"+5/1", OS_OK, local(2024, 5, 1)},
-                 {"-1-2", OS_ERR_TIME_PARSE, base},
-                 // Form A: any item count but 3, 5 or 6 fails before a store ...
-                 {"15-january-2024", OS_ERR_TIME_PARSE, base},
-                 {"2024-01-15", OS_ERR_TIME_PARSE, base},
-                 {"15-jan-2024 13", OS_ERR_TIME_PARSE, base},
-                 // ... an unknown month fails after the store, in the base month.
-                 {"15-xyz-24", OS_ERR_TIME_PARSE, local(2024, 3, 15)},
                  {"dec 31", OS_OK, local(2024, 12, 31)},
-                 {"may 0", OS_ERR_TIME_PARSE, base},
-                 {"may 32", OS_ERR_TIME_PARSE, base},
-                 {"xyz 5", OS_ERR_TIME_PARSE, base},
-                 {"january 5", OS_ERR_TIME_PARSE, base},  // longer than a month word
-                 {"15-3d", OS_ERR_TIME_PARSE, base},      // month 15
-                 {"13/1", OS_ERR_TIME_PARSE, base},
-                 {"2/0", OS_ERR_TIME_PARSE, base},
-                 {"1/32", OS_ERR_TIME_PARSE, base}});
+                 {" 12/25", OS_OK, local(2024, 12, 25)},  // blanks before a numeric date
+                 {"\t5-1", OS_OK, local(2024, 5, 1)},
+                 {"+5/1", OS_OK, local(2024, 5, 1)}});
+}
+
+// Malformed or out-of-range text fails before anything is stored.
+TEST_F(TimeParse, RejectedTextLeavesTheBaseTime) {
+    auto reject = [&](std::initializer_list<const char*> texts) {
+        std::vector<Row> rows;
+        for (const char* text : texts) rows.push_back({text, OS_ERR_TIME_PARSE, base});
+        expect_rows(rows);
+    };
+    reject({"-2 days", "+1x",      "+1.5d",      "+infs",    "+1e19s", "-1e16w", "+1e18m",
+            "+1e17h",  "+10001mo", "-10001y",    "-5",       "32",     "0",      "015",
+            "Mon",     "20x4",     "0000000015", "1234567-", "\b5-1",  "-1-2",   "15-jan-2024 13",
+            "may 0",   "may 32",   "xyz 5",      "13/1",     "2/0",    "1/32"});
+    // A sum past the 64-bit range, from a base far enough out for localtime.
+    const time_t far = 50000000000000000;
+    expect_rows({{"+9.2e18s", OS_ERR_TIME_PARSE, far, far}});
+}
+
+// An anchor's (or form A's) result stands when what follows it fails.
+TEST_F(TimeParse, FailuresAfterAStoreKeepIt) {
+    const time_t midnight = local(2024, 3, 15);
+    expect_rows({{"t/1d", OS_ERR_TIME_PARSE, midnight},
+                 {"5-x", OS_ERR_TIME_PARSE, local(2024, 3, 5)},  // not a numeric date
+                 {"5/x", OS_ERR_TIME_PARSE, local(2024, 3, 5)},
+                 {"15-xyz-24", OS_ERR_TIME_PARSE, midnight},  // unknown month: the base's
+                 // A base time localtime cannot break down.
+                 {"", OS_ERR_TIME_PARSE, INT64_MAX, INT64_MAX}});
 }
 
 TEST_F(TimeParse, CalendarStepsUseTheLengthOfTheUnitTheyStartIn) {
@@ -137,15 +115,12 @@ TEST_F(TimeParse, CalendarStepsUseTheLengthOfTheUnitTheyStartIn) {
         return Row{text, OS_OK, local(y, mo, d) + n * kDay, local(y, mo, d)};
     };
     expect_rows({{"+1mo", OS_OK, local(2024, 3, 2), local(2024, 1, 31)},
-                 {"+2mo", OS_OK, local(2024, 3, 31), local(2024, 1, 31)},
                  days(2000, 2, 10, "+1mo", 29),
                  days(1900, 2, 10, "+1mo", 28),
                  days(2024, 1, 15, "-2mo", -(31 + 31)),         // January, then December
                  days(2023, 12, 15, "+3months", 31 + 31 + 29),  // year wraps before February
                  days(2023, 11, 15, "+3mo", 30 + 31 + 31),      // December comes after November
-                 days(2023, 3, 15, "+1y", 365),                 // 14 March 2024
-                 days(2025, 1, 15, "-1y", -365),                // 16 January 2024
-                 days(1899, 6, 1, "+2years", 365 + 365)});      // 1900 is not a leap year
+                 days(2025, 1, 15, "-1y", -365)});              // 16 January 2024
 }
 
 TEST(TimeParseZones, FieldsAreReadUnderTheBaseTimesDaylightSaving) {
@@ -187,26 +162,24 @@ TEST(TimeExpression, ThreadsGetTheSameAnswersAsOneThread) {
             for (const char* t : {"-2days", "t-1d", "mon", "+1mo", "-1y", "15-jan-24 08:00",
                                   "jan 20", "12/25", "15-xyz-24", "+1.5h", "y"}) {
                 time_t sec = b;
-                out.push_back(processTimeOffset(t, &sec));
-                out.push_back(sec);
+                out.insert(out.end(), {processTimeOffset(t, &sec), sec});
             }
             ZUTimeStamp ts{};
             int32 back = 0, wd = 0;
-            out.push_back(convert_sec_to_rdtime(static_cast<int32>(b), &ts));
-            out.push_back(convert_rdtime_to_sec(&ts, &back));
-            out.push_back(os_get_weekday(static_cast<int32>(b), &wd));
-            out.insert(out.end(), {back, wd});
+            // A braced list is evaluated left to right: the calls come before their results.
+            out.insert(out.end(), {convert_sec_to_rdtime(static_cast<int32>(b), &ts),
+                                   convert_rdtime_to_sec(&ts, &back),
+                                   os_get_weekday(static_cast<int32>(b), &wd), back, wd});
         }
         return out;
     };
     const std::vector<int64> serial = run_all();
     std::atomic<int> mismatches{0};
     std::vector<std::thread> threads;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 6; ++i)
         threads.emplace_back([&] {
             for (int round = 0; round < 50; ++round) mismatches += run_all() != serial;
         });
-    }
     for (auto& t : threads) t.join();
     EXPECT_EQ(mismatches, 0);
 }
