@@ -220,27 +220,37 @@ TEST(AioBatchCalls, ShortWritesAtTheFileSizeLimit) {
     ::close(h);
 }
 
-// Threads batching random reads on handles they share, one of them O_DIRECT.
-TEST(AioBatchCalls, ThreadsShareHandles) {
+// Threads share handles with no lock, one of them O_DIRECT: each writes its own
+// blocks one by one and reads them back one by one and in batches, interleaved with
+// the others, and nobody moves the shared position.
+TEST(AioBatchCalls, ThreadsSharingHandlesTransferExactBytes) {
     zutest::TempDir t;
     const Side s(t.file("d"), false);
-    std::string data(kSize, 0);
-    for (int64 i = 0; i < kSize; ++i) data[i] = pattern(i);
+    constexpr int kThreads = 8, kBlocks = 16;
     std::atomic<int> bad{0};
     std::vector<std::thread> threads;
-    for (unsigned k = 0; k < 8; ++k) {
-        threads.emplace_back([&, seed = k]() mutable {
-            Buffers bufs;
-            std::vector<OS_IO_REQUEST> rs(16);
-            for (int round = 0; round < 40; ++round) {
-                for (size_t i = 0; i < rs.size(); ++i) {
-                    const HANDLE h = s.fd[i % 2 && s.fd[kDirect] != -1 ? kDirect : kFile];
-                    rs[i] = {h, 4096, rand_r(&seed) % 3 * 4096, round ? rs[i].pBuf : bufs.add(0),
-                             0, 0};
+    for (int k = 0; k < kThreads; ++k) {
+        threads.emplace_back([&, k] {
+            Buffers bufs;  // each read into the first half, written from the second
+            std::vector<OS_IO_REQUEST> rs;
+            for (int i = 0; i < kBlocks; ++i) {
+                const HANDLE h = s.fd[i % 2 && s.fd[kDirect] != -1 ? kDirect : kFile];
+                rs.push_back({h, 4096, int64{k * kBlocks + i} * 4096, bufs.add(0), 0, 0});
+            }
+            for (int round = 0; round < 20; ++round) {
+                for (const OS_IO_REQUEST& r : rs) {
+                    char *in = static_cast<char*>(r.pBuf), *out = in + 4096;
+                    ::memset(out, pattern(r.nOffset / 4096 + round), 4096);
+                    int32 n = 0;
+                    bad += os_file_pwrite(r.hFile, r.nOffset, out, 4096, &n) != OS_OK;
+                    bad += os_file_pread(r.hFile, r.nOffset, in, 4096, &n) != OS_OK ||
+                           ::memcmp(in, out, 4096) != 0;
+                    ::memset(in, 0, 4096);
                 }
-                bad += os_file_pread_batch(rs.data(), 16) != OS_OK;
-                for (const auto& r : rs) {
-                    bad += r.nResult != OS_OK || ::memcmp(r.pBuf, &data[r.nOffset], 4096) != 0;
+                bad += os_file_pread_batch(rs.data(), kBlocks) != OS_OK;
+                for (const OS_IO_REQUEST& r : rs) {
+                    const char* in = static_cast<const char*>(r.pBuf);
+                    bad += r.nResult != OS_OK || ::memcmp(in, in + 4096, 4096) != 0;
                 }
             }
         });
