@@ -373,7 +373,7 @@ TEST(AioQueueHeld, WaitTimesOutAndCloseWaitsForTheRead) {
     ASSERT_EQ(os_aio_open(2, 0, &q), OS_OK);
     const bool ring = os_aio_engine(q) == 1;
     const bool ran =
-        ring && aiotest::with_held_file([&](aiotest::HeldFile& fs, HANDLE held) {
+        ring && aiotest::with_held_file([&](powercut::Mount& fs, HANDLE held) {
             HANDLE disk = ::open("/proc/self/exe", O_RDONLY);
             char buf[4096] = {}, other[16];
             EXPECT_EQ(os_aio_read(q, held, 0, buf, 4096, 1), OS_OK);
