@@ -5,11 +5,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/io_uring.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 
 #include <algorithm>
@@ -194,30 +192,6 @@ TEST(AioBatchCalls, CountsAndSingleRequests) {
     EXPECT_EQ(r.nResult, EBADF);
     EXPECT_EQ(r.nDone, -1);
     EXPECT_DEATH(os_file_pread_batch(nullptr, 1), "");
-}
-
-// Writes that reach the file size limit are short, then fail, as one by one.
-TEST(AioBatchCalls, ShortWritesAtTheFileSizeLimit) {
-    zutest::TempDir t;
-    const HANDLE h = ::open(t.file("f").c_str(), O_RDWR | O_CREAT, 0644);
-    char data[20] = {};
-    OS_IO_REQUEST rs[3] = {
-        {h, 20, 0, data, 0, 0}, {h, 20, 40, data, 0, 0}, {h, 20, 60, data, 0, 0}};
-    const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{}, limit{};
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    limit = {50, saved.rlim_max};
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    const int rc = os_file_pwrite_batch(rs, 3);
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::signal(SIGXFSZ, old_handler);
-    EXPECT_EQ(rc, OS_OK);
-    const std::pair<int, int32> want[] = {{OS_OK, 20}, {OS_ERR_FILE_SHORT_WRITE, 10}, {EFBIG, -1}};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(rs[i].nResult, want[i].first) << i;
-        EXPECT_EQ(rs[i].nDone, want[i].second) << i;
-    }
-    ::close(h);
 }
 
 // Threads share handles with no lock, one of them O_DIRECT: each writes its own
