@@ -187,15 +187,14 @@ TEST_F(File, WritesStopShortAtTheFileSizeLimit) {
 // write appends; truncation never moves it and extends with zeros.
 TEST_F(File, ThePositionMovesOnlyWhereDocumented) {
     HANDLE h = open_rw("s", "abcdef");
-    ASSERT_EQ(os_file_seek64(h, 3, SEEK_SET), OS_OK);
-    EXPECT_EQ(os_file_seek64(h, -1, SEEK_SET), EINVAL);
-    EXPECT_EQ(os_file_seek64(h, -10, SEEK_CUR), EINVAL);
-    EXPECT_EQ(os_file_seek64(h, 0, 7), EINVAL) << "unknown whence";
-    EXPECT_EQ(position(h), 3);
-    EXPECT_EQ(os_file_seek64(h, -2, SEEK_END), OS_OK);
-    EXPECT_EQ(position(h), 4);
-    EXPECT_EQ(os_file_seek64(h, -1, SEEK_CUR), OS_OK);
-    EXPECT_EQ(position(h), 3);
+    // Offset and whence (7: unknown), the result and the position after it.
+    const std::tuple<int64, uint32, int, off_t> kSeeks[] = {
+        {3, SEEK_SET, OS_OK, 3}, {-1, SEEK_SET, EINVAL, 3}, {-10, SEEK_CUR, EINVAL, 3},
+        {0, 7, EINVAL, 3},       {-2, SEEK_END, OS_OK, 4},  {-1, SEEK_CUR, OS_OK, 3}};
+    for (const auto& [off, whence, rc, at] : kSeeks) {
+        EXPECT_EQ(os_file_seek64(h, off, whence), rc) << off << " from " << whence;
+        EXPECT_EQ(position(h), at) << off << " from " << whence;
+    }
 
     EXPECT_EQ(size_of(h), 6);
     EXPECT_EQ(position(h), 6);
