@@ -376,7 +376,7 @@ TEST(AioQueueHeld, WaitTimesOutAndCloseWaitsForTheRead) {
     if (q != nullptr) {
         EXPECT_EQ(os_aio_close(q), OS_OK);
     }
-    if (!ran) GTEST_SKIP() << "needs io_uring, root and /dev/fuse";
+    if (!ran) GTEST_SKIP() << "needs io_uring, root, /dev/fuse and powercut_fs (libfuse3)";
 }
 
 }  // namespace

@@ -217,7 +217,7 @@ TEST_F(AioFault, FailedWaitsWithAReadInFlight) {
         EXPECT_EQ(os_aio_close(q), EIO);
         EXPECT_EQ(zutest::open_fd_count(), fds - 1) << "the ring is closed all the same";
     });
-    if (!ran) GTEST_SKIP() << "needs root and /dev/fuse";
+    if (!ran) GTEST_SKIP() << "needs root, /dev/fuse and powercut_fs (libfuse3)";
 }
 
 }  // namespace
