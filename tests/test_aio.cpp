@@ -5,11 +5,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/io_uring.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
 
 #include <algorithm>
@@ -196,51 +194,37 @@ TEST(AioBatchCalls, CountsAndSingleRequests) {
     EXPECT_DEATH(os_file_pread_batch(nullptr, 1), "");
 }
 
-// Writes that reach the file size limit are short, then fail, as one by one.
-TEST(AioBatchCalls, ShortWritesAtTheFileSizeLimit) {
-    zutest::TempDir t;
-    const HANDLE h = ::open(t.file("f").c_str(), O_RDWR | O_CREAT, 0644);
-    char data[20] = {};
-    OS_IO_REQUEST rs[3] = {
-        {h, 20, 0, data, 0, 0}, {h, 20, 40, data, 0, 0}, {h, 20, 60, data, 0, 0}};
-    const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit saved{}, limit{};
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    limit = {50, saved.rlim_max};
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    const int rc = os_file_pwrite_batch(rs, 3);
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::signal(SIGXFSZ, old_handler);
-    EXPECT_EQ(rc, OS_OK);
-    const std::pair<int, int32> want[] = {{OS_OK, 20}, {OS_ERR_FILE_SHORT_WRITE, 10}, {EFBIG, -1}};
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(rs[i].nResult, want[i].first) << i;
-        EXPECT_EQ(rs[i].nDone, want[i].second) << i;
-    }
-    ::close(h);
-}
-
-// Threads batching random reads on handles they share, one of them O_DIRECT.
-TEST(AioBatchCalls, ThreadsShareHandles) {
+// Threads share handles with no lock, one of them O_DIRECT: each writes its own
+// blocks one by one and reads them back one by one and in batches, interleaved with
+// the others, and nobody moves the shared position.
+TEST(AioBatchCalls, ThreadsSharingHandlesTransferExactBytes) {
     zutest::TempDir t;
     const Side s(t.file("d"), false);
-    std::string data(kSize, 0);
-    for (int64 i = 0; i < kSize; ++i) data[i] = pattern(i);
+    constexpr int kThreads = 8, kBlocks = 16;
     std::atomic<int> bad{0};
     std::vector<std::thread> threads;
-    for (unsigned k = 0; k < 8; ++k) {
-        threads.emplace_back([&, seed = k]() mutable {
-            Buffers bufs;
-            std::vector<OS_IO_REQUEST> rs(16);
-            for (int round = 0; round < 40; ++round) {
-                for (size_t i = 0; i < rs.size(); ++i) {
-                    const HANDLE h = s.fd[i % 2 && s.fd[kDirect] != -1 ? kDirect : kFile];
-                    rs[i] = {h, 4096, rand_r(&seed) % 3 * 4096, round ? rs[i].pBuf : bufs.add(0),
-                             0, 0};
+    for (int k = 0; k < kThreads; ++k) {
+        threads.emplace_back([&, k] {
+            Buffers bufs;  // each read into the first half, written from the second
+            std::vector<OS_IO_REQUEST> rs;
+            for (int i = 0; i < kBlocks; ++i) {
+                const HANDLE h = s.fd[i % 2 && s.fd[kDirect] != -1 ? kDirect : kFile];
+                rs.push_back({h, 4096, int64{k * kBlocks + i} * 4096, bufs.add(0), 0, 0});
+            }
+            for (int round = 0; round < 20; ++round) {
+                for (const OS_IO_REQUEST& r : rs) {
+                    char *in = static_cast<char*>(r.pBuf), *out = in + 4096;
+                    ::memset(out, pattern(r.nOffset / 4096 + round), 4096);
+                    int32 n = 0;
+                    bad += os_file_pwrite(r.hFile, r.nOffset, out, 4096, &n) != OS_OK;
+                    bad += os_file_pread(r.hFile, r.nOffset, in, 4096, &n) != OS_OK ||
+                           ::memcmp(in, out, 4096) != 0;
+                    ::memset(in, 0, 4096);
                 }
-                bad += os_file_pread_batch(rs.data(), 16) != OS_OK;
-                for (const auto& r : rs) {
-                    bad += r.nResult != OS_OK || ::memcmp(r.pBuf, &data[r.nOffset], 4096) != 0;
+                bad += os_file_pread_batch(rs.data(), kBlocks) != OS_OK;
+                for (const OS_IO_REQUEST& r : rs) {
+                    const char* in = static_cast<const char*>(r.pBuf);
+                    bad += r.nResult != OS_OK || ::memcmp(in, in + 4096, 4096) != 0;
                 }
             }
         });
@@ -363,7 +347,7 @@ TEST(AioQueueHeld, WaitTimesOutAndCloseWaitsForTheRead) {
     ASSERT_EQ(os_aio_open(2, 0, &q), OS_OK);
     const bool ring = os_aio_engine(q) == 1;
     const bool ran =
-        ring && aiotest::with_held_file([&](aiotest::HeldFile& fs, HANDLE held) {
+        ring && aiotest::with_held_file([&](powercut::Mount& fs, HANDLE held) {
             HANDLE disk = ::open("/proc/self/exe", O_RDONLY);
             char buf[4096] = {}, other[16];
             EXPECT_EQ(os_aio_read(q, held, 0, buf, 4096, 1), OS_OK);
@@ -392,7 +376,7 @@ TEST(AioQueueHeld, WaitTimesOutAndCloseWaitsForTheRead) {
     if (q != nullptr) {
         EXPECT_EQ(os_aio_close(q), OS_OK);
     }
-    if (!ran) GTEST_SKIP() << "needs io_uring, root and /dev/fuse";
+    if (!ran) GTEST_SKIP() << "needs io_uring, root, /dev/fuse and powercut_fs (libfuse3)";
 }
 
 }  // namespace

@@ -6,9 +6,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mount.h>
-#include <sys/statfs.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
@@ -16,14 +13,10 @@
 #include <random>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "os/os.h"
+#include "powercut/powercut_mount.h"
 #include "test_support.h"
-
-#ifndef ZUOS_POWERCUT_FS
-#define ZUOS_POWERCUT_FS ""  // not built: the tests skip
-#endif
 
 namespace {
 
@@ -35,21 +28,20 @@ using zutest::read_file;
 class PowerCut : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* why = "the power-cut file system was not built (no libfuse3: pkg-config fuse3)";
-        if (*ZUOS_POWERCUT_FS != '\0') {
-            why = "cannot mount the power-cut FUSE file system (needs /dev/fuse and root)";
-            std::filesystem::create_directory(mnt);
-            if (restarted({})) return;
-        }
+        std::filesystem::create_directory(mnt);
+        if (restarted({})) return;
+        const char* why =
+            powercut::Mount::built()
+                ? "cannot mount the power-cut FUSE file system (needs /dev/fuse and root)"
+                : "the power-cut file system was not built (no libfuse3: pkg-config fuse3)";
         if (::getenv("ZUOS_REQUIRE_POWERCUT") != nullptr) FAIL() << why;
         GTEST_SKIP() << why;
     }
-    void TearDown() override { cut(); }
 
     // Cuts the power (if on), leaves exactly `files` in the backing directory (a name
     // ending in '/' is a directory) and mounts it again, with an option if given.
     bool restarted(const std::map<std::string, std::string>& files, const std::string& opt = "") {
-        cut();
+        fs.cut();
         std::filesystem::remove_all(backing);
         std::filesystem::create_directory(backing);
         for (const auto& [name, data] : files) {
@@ -58,28 +50,7 @@ protected:
             else
                 std::ofstream(backing + "/" + name, std::ios::binary) << data;
         }
-        pid = ::fork();
-        if (pid == 0) {
-            ::execl(ZUOS_POWERCUT_FS, ZUOS_POWERCUT_FS, backing.c_str(), mnt.c_str(),
-                    opt.empty() ? nullptr : opt.c_str(), nullptr);
-            ::_exit(127);
-        }
-        for (int i = 0; i < 500 && pid > 0; ++i) {
-            struct statfs sf {};
-            if (::statfs(mnt.c_str(), &sf) == 0 && sf.f_type == 0x65735546) return true;
-            if (::waitpid(pid, nullptr, WNOHANG) == pid) pid = -1;
-            ::usleep(10000);
-        }
-        cut();
-        return false;
-    }
-    // The power cut: the file system dies with all it kept in memory.
-    void cut() {
-        if (pid <= 0) return;
-        ::kill(pid, SIGKILL);
-        zutest::reap(pid);
-        pid = -1;
-        ::umount2(mnt.c_str(), MNT_DETACH);
+        return fs.start(backing, opt);
     }
     std::string at(const std::string& name) const { return mnt + "/" + name; }
     std::optional<std::string> durable(const std::string& name) const {
@@ -92,7 +63,7 @@ protected:
 
     zutest::TempDir t;
     std::string backing = t.file("backing"), mnt = t.file("mnt");
-    pid_t pid = -1;
+    powercut::Mount fs{mnt};
 };
 
 // The file system dies on the request after the kth, for every k until the replace
@@ -106,7 +77,7 @@ TEST_F(PowerCut, ReplaceLeavesTheOldOrTheNewContentWhereverTheCutFalls) {
         ASSERT_TRUE(restarted({{"manifest", before}}, "--cut-after=" + std::to_string(k)));
         rc =
             os_file_replace(at("manifest").c_str(), after.data(), static_cast<int64>(after.size()));
-        cut();
+        fs.cut();
         EXPECT_EQ(dir_names(backing), Names{"manifest"});
         const auto got = durable("manifest");
         ASSERT_TRUE(got == before || got == after) << "torn or lost: " << got.value_or("(none)");
@@ -136,7 +107,7 @@ TEST_F(PowerCut, OnlyADurableRenameSurvivesTheCut) {
         ASSERT_TRUE(restarted({{"sub/", ""}, {"a", "old"}}));
         put("a", "new");
         ASSERT_EQ(c.rename(at("a").c_str(), at(c.to).c_str()), 0);
-        cut();
+        fs.cut();
         using Got = std::optional<std::string>;
         EXPECT_EQ(durable(c.to), c.survives ? Got("new") : std::nullopt);
         EXPECT_EQ(durable("a"), c.survives ? std::nullopt : Got("old"));
@@ -158,7 +129,7 @@ TEST_F(PowerCut, OnlyDatasyncedRecordsSurvive) {
     EXPECT_EQ(os_file_datasync(h), OS_OK);
     EXPECT_EQ(os_file_pwrite(h, 3 * kRec, rec.data(), kRec, &n), OS_OK);
     os_file_close(h);
-    cut();
+    fs.cut();
     const std::string log = durable("log").value_or("");
     ASSERT_EQ(log.size(), 16u * kRec) << "the reservation was synced";
     EXPECT_EQ(log.substr(0, 3 * kRec), rec + rec + rec);
@@ -171,7 +142,7 @@ TEST_F(PowerCut, AFailedSyncFailsTheReplaceAndLeavesTheOldFileAlone) {
     EXPECT_EQ(os_file_replace(at("manifest").c_str(), "new", 3), EIO);
     EXPECT_EQ(dir_names(mnt), Names{"manifest"}) << "no temporary file left";
     EXPECT_EQ(read_file(at("manifest")), "old");
-    cut();
+    fs.cut();
     EXPECT_EQ(dir_names(backing), Names{"manifest"});
     EXPECT_EQ(durable("manifest"), "old");
 }
@@ -186,7 +157,7 @@ TEST_F(PowerCut, ASyncRetriedAfterAnErrorSucceedsWithoutTheLostData) {
     EXPECT_EQ(os_file_flush(h), EIO);
     EXPECT_EQ(os_file_flush(h), OS_OK);
     os_file_close(h);
-    cut();
+    fs.cut();
     EXPECT_EQ(durable("log"), "");
 }
 

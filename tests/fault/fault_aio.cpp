@@ -185,7 +185,7 @@ TEST_F(AioFault, BatchSubmitFailures) {
 TEST_F(AioFault, FailedWaitsWithAReadInFlight) {
     make(1);
     char buf[4096];
-    const bool ran = aiotest::with_held_file([&](aiotest::HeldFile&, HANDLE held) {
+    const bool ran = aiotest::with_held_file([&](powercut::Mount&, HANDLE held) {
         OS_IO_REQUEST rs[2] = {{held, 4096, 0, buf, -5, -5}, reqs[0]};
         fi::Armed a(fi_uring_enter_after, 1, EBUSY), b(fi_uring_enter, 2, EIO);
         EXPECT_EQ(os_file_pread_batch(rs, 2), EBUSY);
@@ -193,7 +193,7 @@ TEST_F(AioFault, FailedWaitsWithAReadInFlight) {
         EXPECT_EQ(rs[0].nDone, -1);
         EXPECT_EQ(rs[1].nResult, OS_OK) << "read before the wait failed";
     });
-    aiotest::with_held_file([&](aiotest::HeldFile&, HANDLE held) {
+    aiotest::with_held_file([&](powercut::Mount&, HANDLE held) {
         AioHandle q = nullptr;
         EXPECT_EQ(os_aio_open(2, 0, &q), OS_OK);
         {
@@ -217,7 +217,7 @@ TEST_F(AioFault, FailedWaitsWithAReadInFlight) {
         EXPECT_EQ(os_aio_close(q), EIO);
         EXPECT_EQ(zutest::open_fd_count(), fds - 1) << "the ring is closed all the same";
     });
-    if (!ran) GTEST_SKIP() << "needs root and /dev/fuse";
+    if (!ran) GTEST_SKIP() << "needs root, /dev/fuse and powercut_fs (libfuse3)";
 }
 
 }  // namespace

@@ -20,27 +20,36 @@ FI_WRAP(int, fsync, -1, (int fd), (fd))
 FI_WRAP(int, fchmod, -1, (int fd, mode_t m), (fd, m))
 FI_WRAP(int, rename, -1, (const char* from, const char* to), (from, to))
 FI_WRAP(int, fallocate, -1, (int fd, int mode, off_t off, off_t len), (fd, mode, off, len))
+FI_WRAP(ssize_t, getrandom, -1, (void* buf, size_t n, unsigned flags), (buf, n, flags))
 
-// Hand-written: a failing write, or one that takes only half of what it is given.
+// Hand-written: a failing write, or one that takes only half or none of what it is
+// given.
 // FI_WRAP(ssize_t, write
-fi::Point fi_write, fi_write_short;
+fi::Point fi_write, fi_write_short, fi_write_none;
 extern "C" ssize_t __real_write(int fd, const void* buf, size_t n);
 extern "C" ssize_t __wrap_write(int fd, const void* buf, size_t n) {
     if (fi_write.hit()) {
         errno = fi_write.err;
         return -1;
     }
+    if (fi_write_none.hit()) return 0;
     return __real_write(fd, buf, fi_write_short.hit() ? n / 2 : n);
 }
 
+// fi_open_taken: from its nth call on, every exclusive creation finds the name taken.
 // FI_WRAP(int, open
-fi::Point fi_open;
+fi::Point fi_open, fi_open_taken;
 extern "C" int __real_open(const char* path, int flags, ...);
 extern "C" int __wrap_open(const char* path, int flags, ...) {
     va_list ap;
     va_start(ap, flags);
     const mode_t mode = (flags & O_CREAT) ? va_arg(ap, mode_t) : 0;
     va_end(ap);
+    const long at = fi_open_taken.fail_at;
+    if ((flags & O_EXCL) && at != 0 && ++fi_open_taken.calls >= at) {
+        errno = EEXIST;
+        return -1;
+    }
     if (!fi_open.hit()) return __real_open(path, flags, mode);
     errno = fi_open.err;
     return -1;
@@ -78,10 +87,13 @@ TEST(FileFault, DurableCallsFailAtEachStepWithoutLeftovers) {
     // point fails with err; the result, and whether the change is in place.
     const std::tuple<const char*, bool, fi::Point&, long, int, int, bool> kCases[] = {
         {"temporary name taken: another is drawn", true, fi_open, 1, EEXIST, OS_OK, true},
+        {"random source not ready: the clock names it", true, fi_getrandom, 1, EAGAIN, OS_OK, true},
         {"temporary cannot be created", true, fi_open, 1, EACCES, EACCES, false},
         {"permission bits cannot be set", true, fi_fchmod, 1, EPERM, EPERM, false},
         {"interrupted write is continued", true, fi_write, 1, EINTR, OS_OK, true},
         {"short write is continued", true, fi_write_short, 1, 0, OS_OK, true},
+        {"write takes nothing", true, fi_write_none, 1, 0, EIO, false},
+        {"every temporary name is taken", true, fi_open_taken, 1, EEXIST, EEXIST, false},
         {"write fails", true, fi_write, 1, ENOSPC, ENOSPC, false},
         {"temporary sync fails", true, fi_fsync, 1, EIO, EIO, false},
         {"temporary close fails", true, fi_close, 1, EIO, EIO, false},
@@ -117,28 +129,22 @@ TEST(FileFault, DurableCallsFailAtEachStepWithoutLeftovers) {
     }
 }
 
-TEST(FileFault, AllocateFallsBackWhereTheFileSystemCannotReserve) {
+TEST(FileFault, AllocateFallsBackOnlyWhereReservingIsUnsupported) {
     zutest::TempDir t;
-    HANDLE h = -1;
-    ASSERT_EQ(os_file_open(t.file("f").c_str(), O_RDWR | O_CREAT, &h), OS_OK);
+    const HANDLE h = ::open(t.file("f").c_str(), O_RDWR | O_CREAT, 0644);
+    auto allocate = [&](int err, int64 len) {
+        return fi::failing(fi_fallocate, 1, err, [&] { return os_file_allocate(h, 4096, len); });
+    };
+    EXPECT_EQ(allocate(EOPNOTSUPP, 8192), OS_OK);
+    EXPECT_EQ(allocate(ENOSPC, 1 << 20), ENOSPC);
     struct stat st {};
-    {
-        fi::Armed armed(fi_fallocate, 1, EOPNOTSUPP);
-        EXPECT_EQ(os_file_allocate(h, 4096, 8192), OS_OK);
-    }
     EXPECT_EQ(::fstat(h, &st), 0);
-    EXPECT_EQ(st.st_size, 12288);
-    {
-        fi::Armed armed(fi_fallocate, 1, ENOSPC);
-        EXPECT_EQ(os_file_allocate(h, 0, 1 << 20), ENOSPC) << "other errors are not retried";
-    }
-    EXPECT_EQ(::fstat(h, &st), 0);
-    EXPECT_EQ(st.st_size, 12288);
-    {
-        fi::Armed armed(fi_fsync, 1, EIO);
-        EXPECT_EQ(os_file_flush(h), EIO) << "a failed sync is passed on too";
-    }
-    os_file_close(h);
+    EXPECT_EQ(st.st_size, 12288) << "the fallback reserved, the other failure did not retry";
+    ::close(h);
+}
+
+TEST(FileFault, FlushPassesOnAFailedSync) {
+    EXPECT_EQ(fi::failing(fi_fsync, 1, EIO, [] { return os_file_flush(0); }), EIO);
 }
 
 }  // namespace

@@ -7,11 +7,15 @@
 // directory is left holding exactly what was made durable, the most hostile outcome
 // POSIX allows (a name whose directory was synced but whose data was not is empty).
 //
-// Usage: powercut_fs BACKING MOUNTPOINT [--cut-after=N] [--fail-fsync=PATTERN]
+// Usage: powercut_fs BACKING MOUNTPOINT [--cut-after=N] [--fail-fsync=PATTERN] [--hold-reads]
 //   --cut-after=N        the process ends (a power cut) on the request after the Nth
 //   --fail-fsync=PATTERN the first fsync of a file whose name matches the fnmatch
 //                        PATTERN fails with EIO and drops the file's unsynced data,
 //                        as Linux does; a later fsync succeeds without bringing it back
+//   --hold-reads         a read is answered only once SIGUSR1 has come, so that it stays
+//                        in flight as long as a test wants (and with it every other
+//                        request); the process ends by itself after a minute, since a
+//                        reader waiting on it cannot be killed
 // Runs in the foreground, single-threaded. Directories are those found in the backing
 // directory at the start (none is made or removed); hard and symbolic links are not
 // supported.
@@ -19,6 +23,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <fuse.h>
+#include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -48,6 +53,8 @@ std::deque<Node> g_nodes;
 Node* g_root = nullptr;
 std::string g_backing, g_fail_fsync;
 long g_cut_after = 0, g_requests = 0;
+bool g_hold_reads = false;
+volatile sig_atomic_t g_released = 0;
 
 Node* make(const std::string& name, bool dir, mode_t mode) {
     Node& n = g_nodes.emplace_back();
@@ -184,6 +191,9 @@ int do_open(const char* path, fuse_file_info* fi) {
 
 int do_read(const char* path, char* buf, size_t size, off_t off, fuse_file_info* fi) {
     cut_point();
+    sigset_t none;  // SIGUSR1 is blocked everywhere else, so none is missed
+    ::sigemptyset(&none);
+    while (g_hold_reads && !g_released) ::sigsuspend(&none);
     const std::string& d = node(path, fi)->data;
     if (static_cast<size_t>(off) >= d.size()) return 0;
     size = std::min(size, d.size() - static_cast<size_t>(off));
@@ -242,7 +252,9 @@ int do_fsyncdir(const char* path, int, fuse_file_info* fi) {
     return 0;
 }
 
-void* do_init(fuse_conn_info*, fuse_config* cfg) {
+void* do_init(fuse_conn_info* conn, fuse_config* cfg) {
+    // A held read must not wait for attributes the kernel would ask for first.
+    if (g_hold_reads) conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
     cfg->nullpath_ok = 1;  // an unlinked file is still reached through its handle
     cfg->hard_remove = 1;  // no hidden ".fuse_hidden" files for unlinked open ones
     cfg->entry_timeout = cfg->attr_timeout = cfg->negative_timeout = 0;
@@ -253,7 +265,9 @@ void* do_init(fuse_conn_info*, fuse_config* cfg) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        ::fprintf(stderr, "usage: %s BACKING MOUNTPOINT [--cut-after=N] [--fail-fsync=PATTERN]\n",
+        ::fprintf(stderr,
+                  "usage: %s BACKING MOUNTPOINT [--cut-after=N] [--fail-fsync=PATTERN] "
+                  "[--hold-reads]\n",
                   argv[0]);
         return 2;
     }
@@ -262,6 +276,15 @@ int main(int argc, char** argv) {
         std::string_view a = argv[i];
         if (a.rfind("--cut-after=", 0) == 0) g_cut_after = ::atol(argv[i] + 12);
         if (a.rfind("--fail-fsync=", 0) == 0) g_fail_fsync = argv[i] + 13;
+        g_hold_reads = g_hold_reads || a == "--hold-reads";
+    }
+    if (g_hold_reads) {
+        ::signal(SIGUSR1, [](int) { g_released = 1; });
+        sigset_t release;
+        ::sigemptyset(&release);
+        ::sigaddset(&release, SIGUSR1);
+        ::sigprocmask(SIG_BLOCK, &release, nullptr);
+        ::alarm(60);
     }
     g_root = make("", true, 0755);
     load(g_root, g_backing);
