@@ -477,7 +477,9 @@ typedef struct _OS_IO_REQUEST {
  * though the kernel may yet finish them). A request with a negative offset gets
  * EINVAL and keeps its nDone, as os_file_pread keeps its count. Each call sets up its
  * own io_uring instance (a single request is one plain call), so any number of
- * threads may batch at once, on shared handles too.
+ * threads may batch at once, on shared handles too. A batch ends with its slowest
+ * transfer, so the device idles at the end of each call: a program that wants the
+ * device's full rate keeps a queue (os_aio_open) topped up instead.
  * \param pReqs  the requests; asserted when nCount > 0
  * \param nCount their number
  * \return 0 when every request was carried out, whatever its own result; EINVAL for a
