@@ -73,6 +73,11 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
+void expect_has(const std::string& text, std::initializer_list<std::string> parts) {
+    for (const std::string& part : parts)
+        EXPECT_TRUE(contains(text, part)) << part << " in\n" << text;
+}
+
 // --- command line ---------------------------------------------------------
 
 TEST(Tool, UsageErrorsExitTwoWithAMessage) {
@@ -87,7 +92,7 @@ TEST(Tool, UsageErrorsExitTwoWithAMessage) {
         for (std::string w; words >> w;) args.push_back(w);
         Result r = run_zuos(args, "", {"LANG=C"});
         EXPECT_EQ(r.status, 2) << "zuos " << line;
-        EXPECT_TRUE(contains(r.err, "zuos") && contains(r.err, "--help")) << r.err;
+        expect_has(r.err, {"zuos", "--help"});
         EXPECT_EQ(r.out, "") << "zuos " << line;
     }
 }
@@ -141,9 +146,8 @@ TEST(Tool, HostShowsTheTrueLocalTimeBesideTheLibrarysValues) {
         const Result r = run_zuos({"host"}, "", {c.tz});
         const time_t after = time(nullptr);
         ASSERT_EQ(r.status, 0) << r.err;
-        for (const std::string& part : {std::string("zone offset     ") + c.zone,
-                                        std::string(c.season) + "\n", std::string(c.seconds)})
-            EXPECT_TRUE(contains(r.out, part)) << part << " in\n" << r.out;
+        expect_has(r.out, {std::string("zone offset     ") + c.zone, c.season + std::string("\n"),
+                           c.seconds});
         bool shown = false;  // the clock at some instant of the run, shifted by the offset
         for (time_t t = before; t <= after && !shown; ++t) {
             const time_t local = t + c.offset;
@@ -175,12 +179,11 @@ TEST(Tool, HostNamesTheInterfaceOfTheMacAddress) {
              "\"$0\" host --json",
              ZUOS_TOOL_PATH});
     ASSERT_EQ(r.status, 0) << r.err;
-    for (
-        const char* part :
+    expect_has(
+        r.out,
         {R"("mac": {"error": {"code": 110359, "name": "OS_ERR_NET_NO_MAC", "text": "no usable)",
          "mac address     52-54-00-AB-CD-EF (veth12ab, down)\n",
-         R"("mac": {"address": "52-54-00-AB-CD-EF", "interfaces": [{"name": "veth12ab", "state": "up"}]})"})
-        EXPECT_TRUE(contains(r.out, part)) << part << " in\n" << r.out;
+         R"("mac": {"address": "52-54-00-AB-CD-EF", "interfaces": [{"name": "veth12ab", "state": "up"}]})"});
 }
 
 // --- time -----------------------------------------------------------------
@@ -194,20 +197,19 @@ TEST(Tool, TimeEvaluatesExpressionsFromABaseOrNow) {
     } cases[] = {{"-2days", "1710325800  Wed 2024-03-13 10:30:00 UTC\n"},
                  {"T-1D", "1710374400  Thu 2024-03-14 00:00:00 UTC\n"},  // upper case accepted
                  {"15-jan-24 08:00", "1705305600  Mon 2024-01-15 08:00:00 UTC\n"},
-                 {"", "1710498600  Fri 2024-03-15 10:30:00 UTC\n"}};
+                 {"", "1710498600  Fri 2024-03-15 10:30:00 UTC\n"},
+                 // Rejected expressions exit 1 with the library's result code.
+                 {"-2 days", ""},
+                 {"+5", ""},
+                 {"+1.5d", ""},
+                 {"xyz 5", ""}};
     for (const auto& c : cases) {
         for (const char* base : {kBase, "2024-03-15 10:30:00", "2024-03-15T10:30"}) {
             Result r = run_zuos({"time", c.expr, "--base", base}, "", {"TZ=UTC"});
-            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.status, *c.expected ? 0 : 1) << r.err;
             EXPECT_EQ(r.out, c.expected) << c.expr << " from " << base;
+            EXPECT_EQ(contains(r.err, "OS_ERR_TIME_PARSE (110194)"), !*c.expected) << r.err;
         }
-    }
-    // Rejected expressions exit 1 with the library's result code.
-    for (const char* expr : {"-2 days", "+5", "+1.5d", "xyz 5"}) {
-        Result r = run_zuos({"time", expr, "--base", kBase}, "", {"TZ=UTC"});
-        EXPECT_EQ(r.status, 1) << expr;
-        EXPECT_TRUE(contains(r.err, "OS_ERR_TIME_PARSE (110194)")) << r.err;
-        EXPECT_EQ(r.out, "") << expr;
     }
     // Without a base the expression counts from now.
     const time_t before = time(nullptr);
@@ -251,10 +253,7 @@ TEST(Tool, ConvConvertsKnownBytesAndReportsTheOffsetOfInvalidInput) {
         {"LANG=C", "CP936", "EUC-CN", gb, gb},
         {"LANG=C", "utf8", "GBK", "a\xF0\x9F\x98\x80", "a", 1},  // U+1F600: GB18030 only
         {"LANG=C", "utf8", "gb2312", "\xE5\x80\x91", "", 0},     // U+5011: not in GB2312
-        {"LANG=C", "gb18030", "utf8",
-         "ab\ncd\xFF"
-         "ef\n",
-         "ab\ncd", 5},
+        {"LANG=C", "gb18030", "utf8", std::string("ab\ncd\xFF") + "ef\n", "ab\ncd", 5},
         {"LANG=C", "gb18030", "utf8", "x" + kZhGb + "\xD6", "x" + kZhUtf8, 3},  // lone lead byte
         {"LANG=C", "utf8", "gb18030", "ok\n" + kZhUtf8 + "\xC3", "ok\n" + kZhGb, 6},
         {"LANG=C", "utf8", "gb18030", "\xFF", "", 0}};
@@ -279,116 +278,84 @@ struct IpcGuard {
     }
 };
 
-// A missing key file is reported and never created; a key with nothing under it
-// shows nothing; the library's own set and segment show under their file's key.
-TEST(Tool, IpcOnAMissingEmptyOrLibraryKey) {
+// A missing key file is reported and never created.
+TEST(Tool, IpcReportsAMissingKeyFileWithoutCreatingIt) {
     zutest::TempDir dir;
-    const std::string missing = dir.file("no-such-key"), key_file = dir.file("key");
+    const std::string missing = dir.file("no-such-key");
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"ipc", missing}, {"ipc", missing, "--remove"}}) {
         Result r = run_zuos(args);
         EXPECT_EQ(r.status, 1);
-        EXPECT_TRUE(contains(r.err, missing) && contains(r.err, "No such file or directory"))
-            << r.err;
+        expect_has(r.err, {missing, "No such file or directory"});
         EXPECT_NE(access(missing.c_str(), F_OK), 0);
     }
-    std::ofstream{key_file};
-    char key_text[32];
-    const key_t key = locktest::ipc_key(key_file);
-    snprintf(key_text, sizeof key_text, "0x%08x (%d)", static_cast<unsigned>(key), key);
-    Result r = run_zuos({"ipc", key_file});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(contains(r.out, key_text)) << r.out;
-    EXPECT_TRUE(contains(r.out, "semaphore  none\nsegment    none\n")) << r.out;
-    r = run_zuos({"ipc", key_file, "--remove"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(contains(r.out, "nothing to remove")) << r.out;
-
-    // The key the tool derives is the one the library uses for the same file.
-    IpcGuard g;
-    ASSERT_EQ(os_proc_sema_init(key_file.c_str(), 2, &g.sem), OS_OK);
-    ASSERT_EQ(os_mem_sharemem_create(8192, key_file.c_str(), &g.shm), OS_OK);
-    r = run_zuos({"ipc", key_file});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(contains(r.out, "id " + std::to_string(g.sem) + ": 2 semaphores, count 2, users 1"))
-        << r.out;
-    EXPECT_TRUE(contains(r.out, "id " + std::to_string(g.shm) + ": 8192 bytes, attached 0"))
-        << r.out;
 }
 
-// A semaphore set with one registered user (the library's layout: count on 0, users
-// on 1), a segment with one attachment, and a set of one semaphore (not the
-// library's): shown, refused by --remove, and removed with --force or, for the first
-// two, once the user has gone.
+// A semaphore set and a segment under one file's key, with an attachment and either
+// the library's set (count on 0, users on 1) with one registered user or a set of one
+// semaphore that the library did not make: shown, refused as a whole by --remove, and
+// removed once the users have gone or, for the foreign set, with --force; the key then
+// shows nothing.
 TEST(Tool, IpcRemoveRefusesWhatIsInUseOrForeignUnlessForced) {
-    enum Kind { kSet, kSegment, kForeignSet };
-    const struct {
-        Kind kind;
-        const char *shown, *refused, *removed;
-    } kinds[] = {{kSet, ": 2 semaphores, count 3, users 1, last operation by pid",
-                  " has 1 registered process", "removed semaphore set "},
-                 {kSegment, ": 4096 bytes, attached 1, creator pid ", " has 1 attached process",
-                  "removed segment "},
-                 {kForeignSet, ": 1 semaphore, first value 3, last operation by pid",
-                  " is not a set the library made", "removed semaphore set "}};
-    for (const auto& k : kinds) {
-        for (bool force : {false, true}) {
-            if (k.kind == kForeignSet && !force) continue;  // it stays refused until forced
-            SCOPED_TRACE(std::string(k.removed) + (force ? " forced" : ""));
-            zutest::TempDir dir;
-            const std::string key_file = dir.file("key"), pid = std::to_string(getpid());
-            std::ofstream{key_file};
-            const key_t key = locktest::ipc_key(key_file);
-            const bool sem = k.kind != kSegment;
-            IpcGuard g;
-            void* mem = nullptr;
-            sembuf reg{OS_PROC_SEMA_USERS, 1, SEM_UNDO};
-            if (sem) {
-                g.sem = semget(key, k.kind == kSet ? OS_PROC_SEMA_NSEMS : 1,
-                               IPC_CREAT | IPC_EXCL | 0600);
-                ASSERT_NE(g.sem, -1) << strerror(errno);
-                ASSERT_EQ(semctl(g.sem, OS_PROC_SEMA_COUNT, SETVAL, 3), 0);
-                if (k.kind == kSet) {
-                    ASSERT_EQ(semop(g.sem, &reg, 1), 0);
-                }
-            } else {
-                g.shm = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);
-                ASSERT_NE(g.shm, -1) << strerror(errno);
-                mem = shmat(g.shm, nullptr, 0);
-                ASSERT_NE(mem, reinterpret_cast<void*>(-1));
-            }
-            const std::string id = std::to_string(sem ? g.sem : g.shm);
-            const auto present = [&] {
-                return sem ? semget(key, 0, 0) == g.sem : shmget(key, 0, 0) == g.shm;
-            };
-            Result r = run_zuos({"ipc", key_file});
-            EXPECT_EQ(r.status, 0) << r.err;
-            EXPECT_TRUE(contains(r.out, id + k.shown + (sem ? "" : pid))) << r.out;
-            EXPECT_TRUE(k.kind != kSet || contains(r.out, "and " + pid + " (users)")) << r.out;
-
-            std::vector<std::string> remove = {"ipc", key_file, "--remove"};
-            r = run_zuos(remove);
-            EXPECT_EQ(r.status, 1);
-            EXPECT_TRUE(contains(r.err, id + k.refused) && contains(r.err, "--force")) << r.err;
-            EXPECT_TRUE(present());
-
-            if (force) {
-                remove.push_back("--force");
-            } else {  // the user goes
-                reg.sem_op = -1;
-                ASSERT_EQ(sem ? semop(g.sem, &reg, 1) : shmdt(mem), 0);
-                mem = nullptr;
-            }
-            r = run_zuos(remove);
-            EXPECT_EQ(r.status, 0) << r.err;
-            EXPECT_TRUE(contains(r.out, k.removed + id)) << r.out;
-            EXPECT_FALSE(present());
-            EXPECT_EQ(errno, ENOENT);
-            if (mem) {
-                static_cast<char*>(mem)[0] = 1;  // usable here until it is detached
-                EXPECT_EQ(shmdt(mem), 0);
-            }
+    for (const bool foreign : {false, true}) {
+        SCOPED_TRACE(foreign ? "foreign set, forced" : "library's set, users gone");
+        zutest::TempDir dir;
+        const std::string key_file = dir.file("key"), pid = std::to_string(getpid());
+        std::ofstream{key_file};
+        const key_t key = locktest::ipc_key(key_file);
+        IpcGuard g;
+        if (foreign) {
+            g.sem = semget(key, 1, IPC_CREAT | IPC_EXCL | 0600);
+            ASSERT_NE(g.sem, -1) << strerror(errno);
+            ASSERT_EQ(semctl(g.sem, 0, SETVAL, 3), 0);
+        } else {  // the key the tool derives is the one the library uses
+            ASSERT_EQ(os_proc_sema_init(key_file.c_str(), 3, &g.sem), OS_OK);
         }
+        ASSERT_EQ(os_mem_sharemem_create(4096, key_file.c_str(), &g.shm), OS_OK);
+        void* mem = shmat(g.shm, nullptr, 0);
+        ASSERT_NE(mem, reinterpret_cast<void*>(-1));
+        const std::string sem = std::to_string(g.sem), shm = std::to_string(g.shm);
+        char key_text[32];
+        snprintf(key_text, sizeof key_text, "0x%08x (%d)", static_cast<unsigned>(key), key);
+        Result r = run_zuos({"ipc", key_file});
+        EXPECT_EQ(r.status, 0) << r.err;
+        expect_has(r.out,
+                   {key_text, "id " + shm + ": 4096 bytes, attached 1, creator pid " + pid,
+                    "id " + sem +
+                        (foreign ? ": 1 semaphore, first value 3, last operation by pid"
+                                 : ": 2 semaphores, count 3, users 1, last operation by pid"),
+                    foreign ? "" : "and " + pid + " (users)"});
+
+        std::vector<std::string> remove = {"ipc", key_file, "--remove"};
+        r = run_zuos(remove);
+        EXPECT_EQ(r.status, 1);
+        expect_has(r.err, {sem + (foreign ? " is not a set the library made"
+                                          : " has 1 registered process"),
+                           " and segment " + shm + " has 1 attached process", "--force"});
+        EXPECT_TRUE(semget(key, 0, 0) == g.sem && shmget(key, 0, 0) == g.shm);
+        if (foreign) {
+            remove.push_back("--force");
+        } else {  // the users go
+            sembuf leave{OS_PROC_SEMA_USERS, -1, SEM_UNDO};
+            ASSERT_EQ(semop(g.sem, &leave, 1), 0);
+            ASSERT_EQ(shmdt(mem), 0);
+            mem = nullptr;
+        }
+        r = run_zuos(remove);
+        EXPECT_EQ(r.status, 0) << r.err;
+        expect_has(r.out, {"removed semaphore set " + sem, "removed segment " + shm});
+        EXPECT_TRUE(semget(key, 0, 0) == -1 && errno == ENOENT && shmget(key, 0, 0) == -1 &&
+                    errno == ENOENT);
+        if (mem) {
+            static_cast<char*>(mem)[0] = 1;  // usable here until it is detached
+            EXPECT_EQ(shmdt(mem), 0);
+        }
+        r = run_zuos({"ipc", key_file});
+        EXPECT_EQ(r.status, 0) << r.err;
+        expect_has(r.out, {"semaphore  none\nsegment    none\n"});
+        r = run_zuos({"ipc", key_file, "--remove"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        expect_has(r.out, {"nothing to remove"});
     }
 }
 
