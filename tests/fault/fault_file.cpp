@@ -56,15 +56,7 @@ extern "C" int __wrap_open(const char* path, int flags, ...) {
 }
 
 // A failing close still closes, as on Linux.
-// FI_WRAP(int, close
-fi::Point fi_close;
-extern "C" int __real_close(int fd);
-extern "C" int __wrap_close(int fd) {
-    const int rc = __real_close(fd);
-    if (!fi_close.hit()) return rc;
-    errno = fi_close.err;
-    return -1;
-}
+FI_WRAP_AFTER(int, close, -1, (int fd), (fd))
 
 namespace {
 

@@ -61,6 +61,19 @@ extern fi::Point fi_strdup;
         return __real_##name args;                \
     }
 
+// The same for a call that must still do its work when it fails (a close that
+// releases the object, as Linux's does): the real call runs, then an armed point
+// turns its result into failval with the chosen errno.
+#define FI_WRAP_AFTER(ret, name, failval, params, args) \
+    extern "C" ret __real_##name params;                \
+    fi::Point fi_##name;                                \
+    extern "C" ret __wrap_##name params {               \
+        const ret rc = __real_##name args;              \
+        if (!fi_##name.hit()) return rc;                \
+        errno = fi_##name.err;                          \
+        return failval;                                 \
+    }
+
 namespace fi {
 
 // fn's result with the nth call through point failing with err.

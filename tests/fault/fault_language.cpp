@@ -22,16 +22,8 @@ FI_WRAP(void*, mmap, MAP_FAILED, (void* addr, size_t len, int prot, int flags, i
         (addr, len, prot, flags, fd, off))
 FI_WRAP(int, munmap, -1, (void* addr, size_t len), (addr, len))
 
-// Hand-written: an armed iconv_close still closes (nothing leaks), then fails.
-// FI_WRAP(int, iconv_close
-fi::Point fi_iconv_close;
-extern "C" int __real_iconv_close(iconv_t cd);
-extern "C" int __wrap_iconv_close(iconv_t cd) {
-    const int rc = __real_iconv_close(cd);
-    if (!fi_iconv_close.hit()) return rc;
-    errno = fi_iconv_close.err;
-    return -1;
-}
+// An armed iconv_close still closes (nothing leaks), then fails.
+FI_WRAP_AFTER(int, iconv_close, -1, (iconv_t cd), (cd))
 
 namespace {
 
